@@ -1,0 +1,42 @@
+# Tallypad's project interface: make, make test, make run, make fuzz, make bench.
+BUILD      ?= build
+TEST_BUILD ?= build-test
+BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+PORT       ?= 8080
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
+PREFIX     ?= /usr/local
+
+.PHONY: all test deps run fuzz bench clean
+
+all:
+	@scripts/install-deps.sh build
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTALLYPAD_TESTS=OFF
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	@scripts/install-deps.sh test
+
+test: deps
+	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALLYPAD_SANITIZE=ON
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: all
+	@echo "Tallypad: open http://127.0.0.1:$(PORT)/ in a browser (Ctrl-C stops the server)"
+	$(BUILD)/tallypad --port $(PORT) examples/demo
+
+bench:
+	@scripts/install-deps.sh bench
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTALLYPAD_BENCH=ON -DTALLYPAD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+
+fuzz:
+	@scripts/install-deps.sh fuzz
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYPAD_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+clean:
+	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

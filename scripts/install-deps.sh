@@ -1,0 +1,37 @@
+#!/bin/sh
+# Installs what a build needs on a Debian machine, when it is missing.
+# Usage: install-deps.sh build|test|bench|fuzz
+set -eu
+kind=${1:-test}
+
+need=""
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+have_cmd cmake || need="$need cmake"
+have_cmd ninja || need="$need ninja-build"
+have_cmd g++ || need="$need g++"
+case "$kind" in
+  test)
+    have_pkg libgtest-dev || need="$need libgtest-dev"
+    have_cmd python3 || need="$need python3"
+    ;;
+  bench)
+    have_pkg libbenchmark-dev || need="$need libbenchmark-dev"
+    ;;
+  fuzz)
+    have_cmd clang++ || need="$need clang"
+    have_pkg libclang-rt-dev || have_pkg libclang-rt-14-dev || need="$need libclang-rt-dev"
+    ;;
+esac
+
+[ -z "$need" ] && exit 0
+if [ "$(id -u)" = 0 ] && have_cmd apt-get; then
+  echo "Installing missing packages:$need"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need
+else
+  echo "Missing packages:$need" >&2
+  echo "Install them with: sudo apt-get install$need" >&2
+  exit 1
+fi

@@ -1,0 +1,77 @@
+#include "base/read.h"
+
+namespace tallypad {
+
+namespace {
+
+// Area size used for attribute names and values.
+constexpr size_t kAttributeArea = 4096;
+// At most this many attributes of one tag are kept.
+constexpr size_t kMaxAttributes = 20;
+
+bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+}  // namespace
+
+int ReadUntil(std::FILE* f, std::string* area, size_t size, std::string_view delimiters,
+              int ignored) {
+  if (area) area->clear();
+  size_t room = size > 0 ? size - 1 : 0;
+  if (std::feof(f)) return -1;
+  for (;;) {
+    int c = std::fgetc(f);
+    if (c == EOF) return -1;
+    if (ignored != 0 && c == ignored) continue;
+    if (c == 0) return 0;
+    if (delimiters.find(static_cast<char>(c)) != std::string_view::npos)
+      return static_cast<signed char>(c);
+    if (area && area->size() < room) area->push_back(static_cast<char>(c));
+  }
+}
+
+VarTablePtr ReadTagAttributes(std::FILE* f, size_t count) {
+  if (count == 0) count = 16;
+  auto t = VarTableNew(count);
+  size_t next = 0;
+  std::string name;
+  std::string value;
+  for (;;) {
+    int delim = ReadUntil(f, &name, kAttributeArea - 1, "=> \t\r\n", 0);
+    size_t lead = 0;
+    while (lead < name.size() && IsWhite(name[lead])) ++lead;
+    name.erase(0, lead);
+    if (!name.empty()) {
+      VarEntry& e = t->entries[next++];
+      e.name = name;
+      if (delim == '=') {
+        int c = std::fgetc(f);
+        if (c == '"') {
+          delim = ReadUntil(f, &value, kAttributeArea, "\"", 0);
+          if (delim != -1) delim = ' ';
+        } else if (c == EOF) {
+          value.clear();
+          delim = -1;
+        } else if (c == '>') {
+          value.clear();
+          delim = '>';
+        } else {
+          std::string rest;
+          delim = ReadUntil(f, &rest, kAttributeArea - 1, "> \t\r\n", 0);
+          value = std::string(1, static_cast<char>(c)) + rest;
+        }
+        e.value = value;
+      }
+    } else if (delim == '=') {
+      // "=value" without a name: the value is read and dropped.
+      ReadUntil(f, nullptr, 0, "> \t\r\n", 0);
+    }
+    if (delim == '>' || delim == -1) break;
+    if (next >= kMaxAttributes || next >= count) {
+      ReadUntil(f, nullptr, 0, ">", 0);
+      break;
+    }
+  }
+  return t;
+}
+
+}  // namespace tallypad

@@ -1,0 +1,77 @@
+// VarTable: the one associative structure of the system. Request variables,
+// script variables, configuration sections, tag attributes and data-file
+// column tables are all VarTables: an ordered array of name/value entries
+// searched in order, names compared without regard to case, the first match
+// winning. Spare entries are reserved ahead of time ("free" entries, named
+// ""), and further blocks are chained on when they run out.
+//
+// Entry kinds: a used entry has a non-empty name; a free entry has the name
+// ""; a blank entry has no name at all and, since builders fill blocks from
+// the front, blank entries only form the tail of a block. Entries never move
+// once a block is made, so a found entry stays valid until the table dies.
+// Not thread-safe: a table belongs to one request.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallypad {
+
+struct VarEntry {
+  std::optional<std::string> name;   // nullopt: blank entry; "": free entry
+  std::optional<std::string> value;  // nullopt: the entry has no value
+
+  bool IsBlank() const { return !name.has_value(); }
+  bool IsFree() const { return name.has_value() && name->empty(); }
+  bool IsUsed() const { return name.has_value() && !name->empty(); }
+};
+
+struct VarTable {
+  // Makes one block of `n` blank entries.
+  explicit VarTable(size_t n) : entries(n) {}
+
+  std::vector<VarEntry> entries;   // fixed size once made: entries never move
+  std::unique_ptr<VarTable> next;  // the chained block, or null
+};
+using VarTablePtr = std::unique_ptr<VarTable>;
+
+// Makes a table of one block of `n` blank entries.
+VarTablePtr VarTableNew(size_t n);
+// Finds the first entry named `name` (without case); an empty name finds the
+// first free entry. Scans every block of the chain; null when not found.
+VarEntry* VarTableFind(VarTable* t, std::string_view name);
+const VarEntry* VarTableFind(const VarTable* t, std::string_view name);
+// Returns the value of `name` when it exists and is non-empty, else `def`.
+std::string VarTableGet(const VarTable* t, std::string_view name, std::string_view def = {});
+// Returns the value of `name` when it exists and is non-empty, else nullopt.
+std::optional<std::string> VarTableGetOpt(const VarTable* t, std::string_view name);
+// Renames the first entry named `old_name`; a null new name makes the entry
+// free (its value stays). Returns 1, or 0 when `old_name` is missing.
+int VarTableRename(VarTable* t, std::string_view old_name,
+                   std::optional<std::string_view> new_name);
+// Sets the value of `name`, claiming the first free entry when the name is
+// missing; a null value empties an existing value. Returns 1, or 0 when the
+// table has no free entry left (nothing is written then).
+int VarTableSet(VarTable* t, std::string_view name, std::optional<std::string_view> value);
+// VarTableSet that chains a new block of `grow` free entries when full.
+void VarTableSetGrow(VarTable* t, std::string_view name, std::optional<std::string_view> value,
+                     size_t grow = 128);
+// Chains a new block of `k` free entries (name "", no value) to the end.
+void VarTableExtend(VarTable* t, size_t k);
+// Returns a new table: `k` free entries (name "", value ""), then copies of
+// the entries of `t`'s first block up to its first blank entry. `t` may be null.
+VarTablePtr VarTableCopy(const VarTable* t, size_t k);
+// Returns a new table: `k` free entries (no value), copies of the first
+// table's entries, then copies of the second table's entries whose names the
+// first lacks. Without a second table, as VarTableCopy.
+VarTablePtr VarTableMerge(const VarTable* first, const VarTable* second, size_t k);
+// Calls `fn` for each used entry of the first block, in order, up to the
+// first blank entry (free entries are skipped).
+void VarTableForEach(const VarTable* t, const std::function<void(const VarEntry&)>& fn);
+
+}  // namespace tallypad

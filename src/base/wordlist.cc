@@ -1,0 +1,83 @@
+#include "base/wordlist.h"
+
+#include <cctype>
+
+namespace tallypad {
+
+namespace {
+
+bool IsSeparator(char c) { return c == ',' || c == ' '; }
+
+// Position of the first item matching `word` and the item's end, or nullopt.
+std::optional<std::pair<size_t, size_t>> FindItem(std::string_view list, std::string_view word,
+                                                  bool ignore_case) {
+  if (list.empty() || word.empty()) return std::nullopt;
+  size_t i = 0;
+  while (i < list.size()) {
+    while (i < list.size() && IsSeparator(list[i])) ++i;
+    if (i >= list.size()) break;
+    size_t end = i;
+    while (end < list.size() && !IsSeparator(list[end])) ++end;
+    std::string_view item = list.substr(i, end - i);
+    bool same = item.size() == word.size();
+    for (size_t k = 0; same && k < item.size(); ++k) {
+      same = ignore_case ? std::toupper(static_cast<unsigned char>(item[k])) ==
+                               std::toupper(static_cast<unsigned char>(word[k]))
+                         : item[k] == word[k];
+    }
+    if (same) return std::make_pair(i, end);
+    i = end;
+  }
+  return std::nullopt;
+}
+
+void TrimSeparators(std::string& s, bool front, bool back) {
+  if (back)
+    while (!s.empty() && IsSeparator(s.back())) s.pop_back();
+  if (front) {
+    size_t n = 0;
+    while (n < s.size() && IsSeparator(s[n])) ++n;
+    s.erase(0, n);
+  }
+}
+
+}  // namespace
+
+bool ListContains(std::string_view list, std::string_view word) {
+  return FindItem(list, word, false).has_value();
+}
+
+bool ListContainsNoCase(std::string_view list, std::string_view word) {
+  return FindItem(list, word, true).has_value();
+}
+
+void ListRemove(std::string& list, std::string_view word) {
+  auto found = FindItem(list, word, false);
+  if (!found) return;
+  size_t end = found->second;
+  while (end < list.size() && IsSeparator(list[end])) ++end;
+  list.erase(found->first, end - found->first);
+}
+
+std::optional<std::string> ListPopFirst(std::string& list, char separator) {
+  size_t at = separator ? list.find(separator) : list.find_first_of(", ");
+  if (at == std::string::npos) return std::nullopt;
+  std::string first = list.substr(0, at);
+  list.erase(0, at + 1);
+  return first;
+}
+
+std::string ListShiftVar(VarTable* t, std::string_view name, char separator) {
+  VarEntry* e = VarTableFind(t, name);
+  if (!e || !e->value || e->value->empty()) return std::string();
+  std::string& list = *e->value;
+  TrimSeparators(list, true, false);
+  std::optional<std::string> item = ListPopFirst(list, separator);
+  TrimSeparators(list, false, true);
+  if (item) return *item;
+  std::string single = std::move(list);
+  list.clear();
+  return single;
+}
+
+}  // namespace tallypad

@@ -1,0 +1,29 @@
+// Word lists: plain strings whose items are separated by any run of ',' and
+// ' ' ("HOST,DATE,TIME", a group of check-box values, a queue of page
+// names). Items are never empty; leading and trailing separators are allowed.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/vartable.h"
+
+namespace tallypad {
+
+// True when an item of `list` equals `word` exactly (case included).
+bool ListContains(std::string_view list, std::string_view word);
+// True when an item of `list` equals `word` without regard to case.
+bool ListContainsNoCase(std::string_view list, std::string_view word);
+// Removes the first item equal to `word` together with the separators after it.
+void ListRemove(std::string& list, std::string_view word);
+// Takes the first item off `list` up to the first `separator` (',' or ' '
+// when 0) and returns it; nullopt, with `list` unchanged, when there is no
+// separator.
+std::optional<std::string> ListPopFirst(std::string& list, char separator);
+// Takes the first item off the list held by variable `name` and returns it;
+// the variable keeps the rest, or becomes empty after its last item. A
+// missing or empty variable yields "" and is left unchanged.
+std::string ListShiftVar(VarTable* t, std::string_view name, char separator);
+
+}  // namespace tallypad

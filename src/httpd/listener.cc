@@ -1,0 +1,71 @@
+#include "httpd/listener.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tallypad {
+
+void ListenerOpen(Listener* l, int first_port, uint32_t address) {
+  l->socket.reset();
+  l->port = first_port;
+  for (int attempt = 0; attempt < kListenerPortAttempts; ++attempt) {
+    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.valid()) {
+      l->last_error = errno;
+    } else {
+      int on = 1;
+      setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      std::memset(&l->bound, 0, sizeof l->bound);
+      l->bound.sin_family = AF_INET;
+      l->bound.sin_port = htons(static_cast<uint16_t>(l->port & 0xffff));
+      l->bound.sin_addr.s_addr = htonl(address);
+      if (::bind(s.get(), reinterpret_cast<sockaddr*>(&l->bound), sizeof l->bound) == 0 &&
+          ::listen(s.get(), kListenerBacklog) == 0) {
+        if (l->port == 0) {
+          sockaddr_in actual{};
+          socklen_t len = sizeof actual;
+          getsockname(s.get(), reinterpret_cast<sockaddr*>(&actual), &len);
+          l->port = ntohs(actual.sin_port);
+        }
+        l->socket = std::move(s);
+        return;
+      }
+      l->last_error = errno;
+    }
+    ++l->port;
+  }
+}
+
+bool ListenerPoll(Listener* l, int timeout_ms) {
+  if (!l->socket.valid()) return false;
+  pollfd p{l->socket.get(), POLLIN, 0};
+  return ::poll(&p, 1, timeout_ms) > 0 && (p.revents & POLLIN);
+}
+
+std::unique_ptr<Connection> ListenerAccept(Listener* l) {
+  if (!l->socket.valid()) return nullptr;
+  sockaddr_in client{};
+  socklen_t len = sizeof client;
+  int fd = ::accept4(l->socket.get(), reinterpret_cast<sockaddr*>(&client), &len, SOCK_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (l->admit && !l->admit(client, l->bound)) {
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    return nullptr;
+  }
+  return ConnMake(fd, client);
+}
+
+void ListenerClose(Listener* l) {
+  if (l->socket.valid()) {
+    ::shutdown(l->socket.get(), SHUT_RDWR);
+    l->socket.reset();
+  }
+}
+
+}  // namespace tallypad

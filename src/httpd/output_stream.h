@@ -1,0 +1,41 @@
+// OutputStream: the one sink every producer writes through. It stands for a
+// client connection, an open file or a StrBuf, so the same template code
+// fills a web page, a mail body in memory or a record in a file. A stream
+// does not own its destination. Also writes the HTTP response header in
+// front of the CGI-style header text that producers choose.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string_view>
+
+#include "base/strbuf.h"
+#include "httpd/connection.h"
+
+namespace tallypad {
+
+// Exactly one destination is normally set; when several are, the first in
+// this order receives the output. With none, output is swallowed.
+struct OutputStream {
+  Connection* conn = nullptr;
+  std::FILE* file = nullptr;
+  StrBuf* buffer = nullptr;
+};
+
+// Header text used when a producer passes none.
+inline constexpr std::string_view kDefaultHeader = "Content-type: text/html; charset: utf-8\n\n";
+
+// Writes `count` bytes to the stream; a null stream or null bytes do nothing.
+void StreamWrite(OutputStream* s, const void* bytes, size_t count);
+// Writes the bytes of `text`.
+void StreamWriteText(OutputStream* s, std::string_view text);
+// Copies the rest of the open file `f` to the stream in pieces of at most
+// 1024 bytes; the file is neither rewound nor closed.
+void StreamCopyFile(OutputStream* s, std::FILE* f);
+// Writes each chunk of `b` to the stream, in order.
+void StrBufWrite(OutputStream* s, const StrBuf* b);
+// Writes the status line (302 for a "Location:" header, else 200), the fixed
+// no-cache block and `header` (the default header when empty). Returns 1.
+int WriteResponseHeader(OutputStream* s, std::string_view header = {});
+
+}  // namespace tallypad

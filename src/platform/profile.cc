@@ -1,0 +1,133 @@
+#include "platform/profile.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "base/str.h"
+#include "platform/atomic_file.h"
+
+namespace tallypad {
+
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return s;
+}
+
+// The name of a "[name]" header line, or nullopt for any other line.
+std::optional<std::string_view> SectionName(std::string_view line) {
+  std::string_view t = Trim(line);
+  if (t.empty() || t.front() != '[') return std::nullopt;
+  size_t close = t.find(']');
+  std::string_view name = t.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1);
+  return Trim(name);
+}
+
+// The key of a "key=value" line (trimmed), or nullopt.
+std::optional<std::string_view> KeyOf(std::string_view line) {
+  std::string_view t = Trim(line);
+  if (t.empty() || t.front() == ';' || t.front() == '[') return std::nullopt;
+  size_t eq = t.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  return Trim(t.substr(0, eq));
+}
+
+std::vector<std::string> ReadLines(const std::string& path, bool* exists) {
+  std::vector<std::string> lines;
+  std::ifstream in(path, std::ios::binary);
+  *exists = static_cast<bool>(in);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> ProfileGetSection(const std::string& path, std::string_view section) {
+  std::vector<std::string> out;
+  bool exists = false;
+  std::vector<std::string> lines = ReadLines(path, &exists);
+  bool inside = false;
+  for (const std::string& raw : lines) {
+    std::string_view line = Trim(raw);
+    if (!line.empty() && line.front() == '[') {
+      if (inside) break;
+      auto name = SectionName(line);
+      inside = name && StrEqualNoCase(*name, section);
+      continue;
+    }
+    if (!inside || line.empty() || line.front() == ';') continue;
+    out.emplace_back(line);
+  }
+  return out;
+}
+
+int ProfileGetInt(const std::string& path, std::string_view section, std::string_view key, int def) {
+  for (const std::string& line : ProfileGetSection(path, section)) {
+    auto k = KeyOf(line);
+    if (!k || !StrEqualNoCase(*k, key)) continue;
+    std::string value(Trim(std::string_view(line).substr(line.find('=') + 1)));
+    char* end = nullptr;
+    long v = std::strtol(value.c_str(), &end, 10);
+    if (end == value.c_str()) return def;
+    return static_cast<int>(v);
+  }
+  return def;
+}
+
+bool ProfileWrite(const std::string& path, const std::vector<ProfileUpdate>& updates) {
+  bool exists = false;
+  std::vector<std::string> lines = ReadLines(path, &exists);
+  for (const ProfileUpdate& u : updates) {
+    // Find the section's header and its last line.
+    std::optional<size_t> header;
+    size_t end = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+      auto name = SectionName(lines[i]);
+      if (!name) continue;
+      if (header) {
+        end = i;
+        break;
+      }
+      if (StrEqualNoCase(*name, u.section)) header = i;
+    }
+    std::string new_line = u.value ? u.key + "=" + *u.value : std::string();
+    if (!header) {
+      if (!u.value) continue;
+      lines.push_back("[" + u.section + "]");
+      lines.push_back(new_line);
+      continue;
+    }
+    bool done = false;
+    for (size_t i = *header + 1; i < end; ++i) {
+      auto k = KeyOf(lines[i]);
+      if (!k || !StrEqualNoCase(*k, u.key)) continue;
+      if (u.value) {
+        lines[i] = new_line;
+      } else {
+        lines.erase(lines.begin() + static_cast<long>(i));
+      }
+      done = true;
+      break;
+    }
+    if (done || !u.value) continue;
+    // Append after the section's last non-blank line.
+    size_t at = end;
+    while (at > *header + 1 && Trim(lines[at - 1]).empty()) --at;
+    lines.insert(lines.begin() + static_cast<long>(at), new_line);
+  }
+  std::string text;
+  for (const std::string& line : lines) text.append(line).append("\n");
+  return AtomicWriteFile(path, text);
+}
+
+bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
+                        std::string_view value) {
+  return ProfileWrite(path, {ProfileUpdate{std::string(section), std::string(key), std::string(value)}});
+}
+
+}  // namespace tallypad

@@ -1,0 +1,41 @@
+// Profile (INI) files: the small reader and writer that configuration files,
+// response counters and statistics go through. Sections and keys are matched
+// without regard to case. Writes go to a temporary file in the same folder
+// that is renamed over the old one, so a crash never leaves a file
+// half-written. Callers serialise concurrent writers with a named lock.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallypad {
+
+// Returns the lines of `section` in `path`, each without surrounding blanks
+// or a trailing CR; blank lines and lines beginning with ';' are skipped.
+// The section ends at the next line beginning with '['. Empty when the file
+// or the section is missing.
+std::vector<std::string> ProfileGetSection(const std::string& path, std::string_view section);
+
+// Returns the integer value of `key` in `section` (leading digits, with an
+// optional sign), or `def` when the key is missing or does not begin with a number.
+int ProfileGetInt(const std::string& path, std::string_view section, std::string_view key, int def);
+
+// One key to write: `value` nullopt deletes the key.
+struct ProfileUpdate {
+  std::string section;
+  std::string key;
+  std::optional<std::string> value;
+};
+
+// Applies `updates` in one rewrite of the file: a key is replaced in place
+// (other lines and comments kept), appended to its section, or appended with
+// a new section; the file is created when missing. Returns true on success.
+bool ProfileWrite(const std::string& path, const std::vector<ProfileUpdate>& updates);
+
+// Writes one key (see ProfileWrite). Returns true on success.
+bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
+                        std::string_view value);
+
+}  // namespace tallypad

@@ -1,0 +1,107 @@
+#include "base/decode.h"
+
+#include <gtest/gtest.h>
+
+namespace tallypad {
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// The used entries of the first block as (name, value) pairs.
+Pairs Entries(const VarTable* t) {
+  Pairs out;
+  VarTableForEach(t, [&](const VarEntry& e) { out.emplace_back(*e.name, e.value.value_or("<none>")); });
+  return out;
+}
+
+TEST(UrlDecode, Cases) {
+  struct Case {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"hello%21", "hello!"},
+      {"A%41", "AA"},
+      {"%7e", "~"},
+      {"%7E%7e", "~~"},
+      {"a+b", "a+b"},
+      {"100%", "100%"},
+      {"x%4", "x%4"},
+      {"%", "%"},
+      {"%zz", std::string(1, static_cast<char>((16 * ('Z' - 55) + ('Z' - 55)) & 0xff))},
+      {"%00x", std::string("\0x", 2)},
+  };
+  for (Case c : cases) {
+    std::string text = c.in;
+    EXPECT_EQ(UrlDecode(text), c.out.size()) << c.in;
+    EXPECT_EQ(text, c.out) << c.in;
+  }
+}
+
+TEST(FormDecode, Examples) {
+  struct Case {
+    const char* data;
+    Pairs expected;
+  } cases[] = {
+      {"a=1&b=hello+world%21", {{"a", "1"}, {"b", "hello world!"}}},
+      {"name=x%3Dy&=z&&flag", {{"name", "x=y"}, {"flag", ""}}},
+      {"A%41=%7e", {{"AA", "~"}}},
+      {"p=%2B&q=a%26b", {{"p", "+"}, {"q", "a&b"}}},
+      {"&&&a=1&&&", {{"a", "1"}}},
+      {"c=2&c=3", {{"c", "2"}, {"c", "3"}}},
+      {"x=%", {{"x", "%"}}},
+  };
+  for (const Case& c : cases) {
+    auto t = FormDecode(0, c.data, 0);
+    ASSERT_TRUE(t) << c.data;
+    EXPECT_EQ(Entries(t.get()), c.expected) << c.data;
+  }
+  EXPECT_FALSE(FormDecode(3, "", 64));
+}
+
+TEST(FormDecode, LayoutOfReservedFreeAndDataEntries) {
+  auto t = FormDecode(3, "a=1&b=2&c=3&d=4&e=5&f=6&g=7&h=8&i=9&j=10", 64);
+  ASSERT_EQ(t->entries.size(), 77u);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(t->entries[i].IsBlank()) << i;
+  for (int i = 3; i < 67; ++i) {
+    EXPECT_TRUE(t->entries[i].IsFree()) << i;
+    EXPECT_EQ(t->entries[i].value, "") << i;
+  }
+  EXPECT_EQ(t->entries[67].name, "a");
+  EXPECT_EQ(t->entries[76].name, "j");
+  EXPECT_EQ(t->entries[76].value, "10");
+}
+
+TEST(VarTableFromList, Cases) {
+  struct Case {
+    const char* text;
+    char sep;
+    Pairs expected;
+  } cases[] = {
+      {"IFMUID,IFMUID1,,IFMUID2", ',', {{"IFMUID", ""}, {"IFMUID1", ""}, {"IFMUID2", ""}}},
+      {"#x=1,y=2", ',', {{"y", "2"}}},
+      {"a=1&b&c=3", '&', {{"a", "1"}, {"b", ""}, {"c", "3"}}},
+      {"=1,_a= b ", ',', {{"_a", " b "}}},
+      {",,,", ',', {}},
+  };
+  for (const Case& c : cases) {
+    auto t = VarTableFromList(c.text, c.sep, 0);
+    ASSERT_TRUE(t) << c.text;
+    EXPECT_EQ(Entries(t.get()), c.expected) << c.text;
+  }
+  EXPECT_FALSE(VarTableFromList("", ',', 0));
+  auto free_only = VarTableFromList("", ',', 2);
+  ASSERT_TRUE(free_only);
+  EXPECT_EQ(free_only->entries.size(), 2u);
+}
+
+TEST(VarTableFromPairs, NamesAndValues) {
+  auto t = VarTableFromPairs({"x=1", "y", "z=a=b"}, 0);
+  EXPECT_EQ(Entries(t.get()), (Pairs{{"x", "1"}, {"y", ""}, {"z", "a=b"}}));
+  EXPECT_FALSE(VarTableFromPairs({}, 0));
+  auto with_free = VarTableFromPairs({"x=1"}, 2);
+  EXPECT_TRUE(with_free->entries[0].IsFree());
+  EXPECT_EQ(VarTableGet(with_free.get(), "x"), "1");
+}
+
+}  // namespace
+}  // namespace tallypad

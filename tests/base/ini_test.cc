@@ -1,0 +1,55 @@
+#include "base/ini.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace tallypad {
+namespace {
+
+using testing::TempDir;
+
+TEST(IniLoadSection, LoadsKeysAndValues) {
+  TempDir dir;
+  std::string path = dir.Write("cgi.ini", "[server]\nMODE=server\nDEVICEID=\nURL=a=b\nnoeq\nA=1\n");
+  auto t = IniLoadSection(path, "server", 0);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(VarTableGet(t.get(), "mode"), "server");
+  EXPECT_EQ(VarTableGet(t.get(), "DEVICEID", "dflt"), "dflt");
+  EXPECT_EQ(VarTableGet(t.get(), "URL"), "a=b");
+  ASSERT_EQ(t->entries.size(), 5u);
+  EXPECT_EQ(t->entries[3].name, "noeq");
+  EXPECT_EQ(t->entries[3].value, "");
+  EXPECT_EQ(t->entries[4].name, "A");
+}
+
+TEST(IniLoadSection, FreeEntriesComeFirst) {
+  TempDir dir;
+  std::string path = dir.Write("f.ini", "[DATABASE]\nX=1\n");
+  auto t = IniLoadSection(path, "DATABASE", 2);
+  ASSERT_EQ(t->entries.size(), 3u);
+  EXPECT_TRUE(t->entries[0].IsFree());
+  EXPECT_EQ(VarTableSet(t.get(), "NEW", "v"), 1);
+  auto empty_section = IniLoadSection(path, "other", 2);
+  ASSERT_TRUE(empty_section);
+  EXPECT_EQ(empty_section->entries.size(), 2u);
+}
+
+TEST(IniLoadSection, NothingToLoadGivesNull) {
+  TempDir dir;
+  EXPECT_FALSE(IniLoadSection(dir.Write("empty.ini", ""), "server", 0));
+  EXPECT_FALSE(IniLoadSection(dir.File("missing.ini"), "server", 0));
+  EXPECT_FALSE(IniLoadSection(dir.Write("other.ini", "[x]\nA=1\n"), "server", 0));
+  EXPECT_FALSE(IniLoadSection(dir.Write("bare.ini", "[server]\n"), "server", 0));
+}
+
+TEST(IniLoadSection, ReadsTheFileAgainEachTime) {
+  TempDir dir;
+  std::string path = dir.Write("f.ini", "[s]\nA=1\n");
+  EXPECT_EQ(VarTableGet(IniLoadSection(path, "s", 0).get(), "A"), "1");
+  dir.Write("f.ini", "[s]\nA=2\n");
+  EXPECT_EQ(VarTableGet(IniLoadSection(path, "s", 0).get(), "A"), "2");
+}
+
+}  // namespace
+}  // namespace tallypad

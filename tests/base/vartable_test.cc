@@ -1,0 +1,120 @@
+#include "base/vartable.h"
+
+#include <gtest/gtest.h>
+
+#include "base/decode.h"
+
+namespace tallypad {
+namespace {
+
+// A table of used entries from "name=value" pairs.
+VarTablePtr Table(const std::vector<std::string>& pairs) { return VarTableFromPairs(pairs, 0); }
+
+TEST(VarTable, LookupIgnoresCaseAndFirstMatchWins) {
+  auto t = Table({"Database=demo", "a=1", "A=2", "empty="});
+  EXPECT_EQ(VarTableGet(t.get(), "DATABASE", "x"), "demo");
+  EXPECT_EQ(VarTableGet(t.get(), "a"), "1");
+  EXPECT_EQ(VarTableGet(t.get(), "empty", "dflt"), "dflt");
+  EXPECT_EQ(VarTableGet(t.get(), "missing", "dflt"), "dflt");
+  EXPECT_FALSE(VarTableGetOpt(t.get(), "empty"));
+  EXPECT_EQ(VarTableGetOpt(t.get(), "a"), "1");
+  EXPECT_EQ(VarTableFind(static_cast<VarTable*>(nullptr), "a"), nullptr);
+  EXPECT_EQ(VarTableGet(nullptr, "a", "d"), "d");
+}
+
+TEST(VarTable, FreeEntriesAreClaimedThenTheTableIsFull) {
+  auto src = Table({"x=1"});
+  auto t = VarTableCopy(src.get(), 64);
+  ASSERT_EQ(t->entries.size(), 65u);
+  for (int i = 0; i < 64; ++i)
+    ASSERT_EQ(VarTableSet(t.get(), "v" + std::to_string(i), "val"), 1) << i;
+  EXPECT_EQ(VarTableSet(t.get(), "v64", "val"), 0);
+  EXPECT_EQ(VarTableFind(t.get(), "v64"), nullptr);
+  VarTableExtend(t.get(), 128);
+  EXPECT_EQ(VarTableSet(t.get(), "v64", "val"), 1);
+  const VarEntry* e = VarTableFind(t.get(), "v64");
+  ASSERT_NE(e, nullptr);
+  EXPECT_GE(e, &t->next->entries.front());
+  EXPECT_LE(e, &t->next->entries.back());
+  EXPECT_EQ(VarTableGet(t.get(), "x"), "1");
+}
+
+TEST(VarTable, ChainedBlockIsFoundPastABlankTail) {
+  // A form with a dropped item leaves a blank entry at the end of the block.
+  auto t = FormDecode(0, "a=1&=dropped", 0);
+  ASSERT_TRUE(t->entries.back().IsBlank());
+  VarTableExtend(t.get(), 128);
+  ASSERT_EQ(VarTableSet(t.get(), "late", "v"), 1);
+  EXPECT_EQ(VarTableGet(t.get(), "late"), "v");
+  EXPECT_EQ(VarTableGet(t.get(), "a"), "1");
+}
+
+TEST(VarTable, DeletingByRenameLeavesAReusableFreeEntry) {
+  auto t = Table({"DATABASE=demo", "Q1=yes"});
+  EXPECT_EQ(VarTableRename(t.get(), "database", std::nullopt), 1);
+  EXPECT_EQ(VarTableFind(t.get(), "DATABASE"), nullptr);
+  VarEntry* freed = VarTableFind(t.get(), "");
+  ASSERT_NE(freed, nullptr);
+  EXPECT_EQ(freed->value, "demo");
+  // A rename from "" keeps the old value, a set replaces it.
+  EXPECT_EQ(VarTableRename(t.get(), "", "NEW"), 1);
+  EXPECT_EQ(VarTableGet(t.get(), "NEW"), "demo");
+  EXPECT_EQ(VarTableRename(t.get(), "NEW", std::nullopt), 1);
+  EXPECT_EQ(VarTableSet(t.get(), "OTHER", "x"), 1);
+  EXPECT_EQ(VarTableFind(t.get(), "OTHER"), freed);
+  EXPECT_EQ(VarTableGet(t.get(), "OTHER"), "x");
+  EXPECT_EQ(VarTableRename(t.get(), "missing", "y"), 0);
+}
+
+TEST(VarTable, SetWithoutValueEmptiesIt) {
+  auto t = Table({"a=12345"});
+  EXPECT_EQ(VarTableSet(t.get(), "a", std::nullopt), 1);
+  const VarEntry* e = VarTableFind(t.get(), "a");
+  ASSERT_TRUE(e->value.has_value());
+  EXPECT_EQ(*e->value, "");
+  EXPECT_EQ(VarTableSet(t.get(), "a", "abc"), 1);
+  EXPECT_EQ(VarTableGet(t.get(), "a"), "abc");
+}
+
+TEST(VarTable, SetGrowExtendsWhenFull) {
+  auto t = VarTableNew(0);
+  for (int i = 0; i < 300; ++i) VarTableSetGrow(t.get(), "n" + std::to_string(i), "v");
+  EXPECT_EQ(VarTableGet(t.get(), "n0"), "v");
+  EXPECT_EQ(VarTableGet(t.get(), "n299"), "v");
+}
+
+TEST(VarTable, CopyAndMergeLayout) {
+  auto first = Table({"COUNT=1"});
+  auto second = Table({"COUNT=9", "X=2"});
+  auto merged = VarTableMerge(first.get(), second.get(), 0);
+  ASSERT_EQ(merged->entries.size(), 2u);
+  EXPECT_EQ(merged->entries[0].name, "COUNT");
+  EXPECT_EQ(merged->entries[0].value, "1");
+  EXPECT_EQ(merged->entries[1].name, "X");
+  EXPECT_EQ(merged->entries[1].value, "2");
+
+  auto with_free = VarTableMerge(first.get(), second.get(), 2);
+  EXPECT_TRUE(with_free->entries[0].IsFree());
+  EXPECT_FALSE(with_free->entries[0].value.has_value());
+
+  auto copy = VarTableCopy(first.get(), 2);
+  ASSERT_EQ(copy->entries.size(), 3u);
+  EXPECT_EQ(copy->entries[0].value, "");
+  EXPECT_EQ(copy->entries[2].name, "COUNT");
+
+  auto only = VarTableMerge(first.get(), nullptr, 1);
+  EXPECT_EQ(only->entries.size(), 2u);
+  auto none = VarTableCopy(nullptr, 3);
+  EXPECT_EQ(none->entries.size(), 3u);
+}
+
+TEST(VarTable, ForEachSkipsFreeEntriesAndStopsAtBlank) {
+  auto t = FormDecode(1, "a=1&b=2&=x", 2);
+  t->entries[0] = VarEntry{std::string("HOST"), std::string("h")};
+  std::vector<std::string> seen;
+  VarTableForEach(t.get(), [&](const VarEntry& e) { seen.push_back(*e.name); });
+  EXPECT_EQ(seen, (std::vector<std::string>{"HOST", "a", "b"}));
+}
+
+}  // namespace
+}  // namespace tallypad

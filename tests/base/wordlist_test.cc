@@ -1,0 +1,81 @@
+#include "base/wordlist.h"
+
+#include <gtest/gtest.h>
+
+#include "base/decode.h"
+
+namespace tallypad {
+namespace {
+
+TEST(ListContains, ExactAndNoCase) {
+  struct Case {
+    const char* list;
+    const char* word;
+    bool exact, nocase;
+  } cases[] = {
+      {"HOST,DATE,TIME", "HOST", true, true},
+      {"HOST,DATE,TIME", "host", false, true},
+      {"HOST,DATE,TIME", "DAT", false, false},
+      {" a, ,b ,", "b", true, true},
+      {"2,3", "3", true, true},
+      {"23", "3", false, false},
+      {"", "a", false, false},
+      {"a,b", "", false, false},
+      {"alpha beta", "beta", true, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ListContains(c.list, c.word), c.exact) << c.list << " / " << c.word;
+    EXPECT_EQ(ListContainsNoCase(c.list, c.word), c.nocase) << c.list << " / " << c.word;
+  }
+}
+
+TEST(ListRemove, RemovesItemAndFollowingSeparators) {
+  struct Case {
+    const char* list;
+    const char* word;
+    const char* after;
+  } cases[] = {
+      {"a,b,c", "b", "a,c"},
+      {"a,b,c", "c", "a,b,"},
+      {"a,b,c", "a", "b,c"},
+      {"a,  b", "a", "b"},
+      {"a,b", "B", "a,b"},
+      {"ab,b", "b", "ab,"},
+  };
+  for (const Case& c : cases) {
+    std::string list = c.list;
+    ListRemove(list, c.word);
+    EXPECT_EQ(list, c.after) << c.list << " - " << c.word;
+  }
+}
+
+TEST(ListPopFirst, Cases) {
+  std::string list = "p1 p2 p3";
+  EXPECT_EQ(ListPopFirst(list, ' '), "p1");
+  EXPECT_EQ(list, "p2 p3");
+  std::string single = "p3";
+  EXPECT_EQ(ListPopFirst(single, ' '), std::nullopt);
+  EXPECT_EQ(single, "p3");
+  std::string mixed = "a b,c";
+  EXPECT_EQ(ListPopFirst(mixed, 0), "a");
+  EXPECT_EQ(mixed, "b,c");
+  EXPECT_EQ(ListPopFirst(mixed, 0), "b");
+}
+
+TEST(ListShiftVar, TakesPagesOffTheQueue) {
+  auto t = VarTableFromPairs({"_PAGENEXT=,p2,p3", "EMPTY="}, 0);
+  EXPECT_EQ(ListShiftVar(t.get(), "_PAGENEXT", 0), "p2");
+  EXPECT_EQ(VarTableGet(t.get(), "_PAGENEXT"), "p3");
+  EXPECT_EQ(ListShiftVar(t.get(), "_pagenext", 0), "p3");
+  EXPECT_EQ(VarTableGet(t.get(), "_PAGENEXT", "<empty>"), "<empty>");
+  EXPECT_EQ(ListShiftVar(t.get(), "_PAGENEXT", 0), "");
+  EXPECT_EQ(ListShiftVar(t.get(), "EMPTY", 0), "");
+  EXPECT_EQ(ListShiftVar(t.get(), "MISSING", 0), "");
+  auto spaced = VarTableFromPairs({"Q=a, b, ", "R=x"}, 0);
+  EXPECT_EQ(ListShiftVar(spaced.get(), "Q", ','), "a");
+  EXPECT_EQ(ListShiftVar(spaced.get(), "Q", ','), "b");
+  EXPECT_EQ(VarTableGet(spaced.get(), "Q", "<empty>"), "<empty>");
+}
+
+}  // namespace
+}  // namespace tallypad
