@@ -1,0 +1,48 @@
+// Mail composition: turns one mail into the complete SMTP client dialogue
+// (greeting, envelope, header, body, closing commands) and appends it as one
+// record to the outbox file "outbox.kqs" in the server root. Nothing talks to
+// a mail server here; the outbox transmitter replays the record later.
+// Runs on the server thread (the survey engine calls MailQueue).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tallypad {
+
+// Longest mail server name that fits the outbox record's open line (the
+// reader keeps 259 bytes of "OPEN " + name + ":25"); longer names are refused.
+inline constexpr size_t kMaxMailServerName = 250;
+
+// Result codes of MailQueue and MailCompose.
+inline constexpr int kMailNoServer = 1;        // no (usable) mail server: nothing queued
+inline constexpr int kMailOutboxFailed = 67;   // the outbox cannot be opened or written
+
+// Queues one mail for `recipient` (who is also the envelope sender) with
+// `subject` and `body`, to be handed to port 25 of `mail_server` (a host name
+// or dotted IPv4 address, the form's EMAILSERVER). `server_root` is the
+// server root folder. Returns 0 when queued, kMailNoServer when the mail
+// server is empty (or too long to store), else MailCompose's result.
+int MailQueue(const std::string& server_root, std::string_view recipient,
+              std::string_view subject, std::string_view body, std::string_view mail_server);
+
+// Appends the dialogue for one mail as a record to the outbox in
+// `server_root` and raises OutboxPending by 1. Returns 0 when the record was
+// written and flushed to disk, kMailOutboxFailed when the outbox cannot be
+// opened or written (the file is then left as it was).
+int MailCompose(const std::string& server_root, std::string_view mail_server,
+                std::string_view subject, std::string_view recipient, std::string_view body);
+
+// Returns the SMTP dialogue for one mail, exactly as it is stored: carriage
+// returns, line feeds and zero bytes removed from the mail server, subject
+// and recipient; in the body every line ending made CR LF and every line
+// that begins with "." given a second ".". A body that begins with "<HTML"
+// (any case) is sent as a one-part MIME multipart mail.
+std::string MailComposeDialogue(std::string_view mail_server, std::string_view subject,
+                                std::string_view recipient, std::string_view body);
+
+// Returns the outbox record for a dialogue: the open line, the
+// Content-Length line, an empty line and the dialogue's bytes.
+std::string MailOutboxRecord(std::string_view mail_server, std::string_view dialogue);
+
+}  // namespace tallypad

@@ -1,0 +1,113 @@
+#include "support/loopback_peers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace tallypad::testing {
+
+namespace {
+
+sockaddr_in LoopbackAddress(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+// Binds `fd` to an ephemeral loopback port and returns it (0 on failure).
+int BindEphemeral(int fd) {
+  sockaddr_in a = LoopbackAddress(0);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  socklen_t size = sizeof a;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0) return 0;
+  return ntohs(a.sin_port);
+}
+
+}  // namespace
+
+LoopbackSink::LoopbackSink(int receive_buffer, bool read) : read_(read) {
+  listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (receive_buffer > 0) {
+    // Set on the listener so that accepted sockets start with it.
+    ::setsockopt(listener_.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
+  port_ = BindEphemeral(listener_.get());
+  if (port_ == 0 || ::listen(listener_.get(), 16) != 0) return;
+  thread_ = std::thread([this] { Run(); });
+}
+
+LoopbackSink::~LoopbackSink() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+std::vector<std::string> LoopbackSink::Received() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
+}
+
+bool LoopbackSink::WaitForAccepted(size_t count, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (accepted_.load() < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void LoopbackSink::Run() {
+  while (!stop_) {
+    pollfd p{listener_.get(), POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!conn.valid()) continue;
+    ++accepted_;
+    if (!read_) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_.push_back(std::move(conn));
+      continue;
+    }
+    std::string bytes;
+    char buf[4096];
+    while (!stop_) {
+      pollfd q{conn.get(), POLLIN, 0};
+      if (::poll(&q, 1, 50) <= 0) continue;
+      ssize_t n = ::recv(conn.get(), buf, sizeof buf, 0);
+      if (n <= 0) break;
+      bytes.append(buf, static_cast<size_t>(n));
+    }
+    // Recorded before the close, which the sender waits for.
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.push_back(std::move(bytes));
+  }
+}
+
+RefusingPort::RefusingPort() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  port_ = BindEphemeral(socket_.get());
+}
+
+HangingListener::HangingListener() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  port_ = BindEphemeral(listener_.get());
+  if (port_ == 0 || ::listen(listener_.get(), 0) != 0) return;
+  // Connect until one connect does not complete: the queue is then full and
+  // the listener drops further connection requests.
+  for (int i = 0; i < 16 && !ready_; ++i) {
+    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in a = LoopbackAddress(port_);
+    int r = ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (r != 0 && errno != EINPROGRESS) return;
+    pollfd p{s.get(), POLLOUT, 0};
+    ready_ = r != 0 && ::poll(&p, 1, 300) == 0;
+    fillers_.push_back(std::move(s));
+  }
+}
+
+}  // namespace tallypad::testing
