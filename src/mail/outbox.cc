@@ -295,7 +295,7 @@ int OutboxSend(const std::string& server_root, const OutboxOptions& options) {
   }
   f.reset();
 
-  if (sent > 0) MoveSentRecords(server_root, sent);
+  if (status == 0 || sent > 0) MoveSentRecords(server_root, sent);
   StatusLogReplace(status == 0 ? kLogSuccess : kLogFailure);
   return status;
 }

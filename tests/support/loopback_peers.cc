@@ -90,6 +90,46 @@ void LoopbackSink::Run() {
   }
 }
 
+AnsweringPeer::AnsweringPeer(int pause_ms)
+    : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  port_ = BindEphemeral(listener_.get());
+  if (port_ == 0 || ::listen(listener_.get(), 4) != 0) return;
+  thread_ = std::thread([this, pause_ms] {
+    pollfd p{listener_.get(), POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) return;
+    UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    auto answer = [&](std::string_view text) {
+      return ::send(conn.get(), text.data(), text.size(), MSG_NOSIGNAL) ==
+             static_cast<ssize_t>(text.size());
+    };
+    if (!conn.valid() || !answer("220 ready\r\n")) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    std::string pending;
+    char buf[4096];
+    for (;;) {
+      pollfd q{conn.get(), POLLIN, 0};
+      if (::poll(&q, 1, 10000) <= 0) return;
+      ssize_t n = ::recv(conn.get(), buf, sizeof buf, 0);
+      if (n <= 0) return;
+      pending.append(buf, static_cast<size_t>(n));
+      for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        lines_.push_back(pending.substr(0, end + 1));
+        pending.erase(0, end + 1);
+        if (!answer("250 ok\r\n")) return;
+      }
+    }
+  });
+}
+
+AnsweringPeer::~AnsweringPeer() {
+  if (thread_.joinable()) thread_.join();
+}
+
+std::vector<std::string> AnsweringPeer::Lines() {
+  if (thread_.joinable()) thread_.join();
+  return lines_;
+}
+
 RefusingPort::RefusingPort() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   port_ = BindEphemeral(socket_.get());
 }

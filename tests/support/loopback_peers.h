@@ -44,6 +44,28 @@ class LoopbackSink {
   std::thread thread_;
 };
 
+// Serves one connection like a strict mail server: greets, waits
+// `pause_ms`, then reads line by line and answers each line, giving up at
+// the first answer that cannot be sent (the way a server treats a client
+// that has gone). Records the lines it took in.
+class AnsweringPeer {
+ public:
+  explicit AnsweringPeer(int pause_ms);
+  ~AnsweringPeer();
+  AnsweringPeer(const AnsweringPeer&) = delete;
+  AnsweringPeer& operator=(const AnsweringPeer&) = delete;
+
+  int port() const { return port_; }
+  // Waits for the connection to end and returns the lines taken in.
+  std::vector<std::string> Lines();
+
+ private:
+  UniqueFd listener_;
+  int port_ = 0;
+  std::vector<std::string> lines_;
+  std::thread thread_;
+};
+
 // A loopback port with a bound socket that does not listen: connecting to
 // it is refused at once.
 class RefusingPort {
