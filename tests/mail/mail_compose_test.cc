@@ -70,8 +70,9 @@ TEST_F(MailQueueTest, HtmlBodyInAnyCaseIsSentAsMultipart) {
 TEST_F(MailQueueTest, TwoMailsLeaveTwoRecordsBackToBack) {
   ASSERT_EQ(MailQueue(dir_.path(), "a@b", "One", "first", "mx"), 0);
   ASSERT_EQ(MailQueue(dir_.path(), "c@d", "Two", "second", "my"), 0);
-  EXPECT_EQ(Outbox(), MailOutboxRecord("mx", MailComposeDialogue("mx", "One", "a@b", "first")) +
-                          MailOutboxRecord("my", MailComposeDialogue("my", "Two", "c@d", "second")));
+  const std::string first = MailComposeDialogue("mx", "One", "a@b", "first");
+  const std::string second = MailComposeDialogue("my", "Two", "c@d", "second");
+  EXPECT_EQ(Outbox(), MailOutboxRecord("mx", first) + MailOutboxRecord("my", second));
   EXPECT_EQ(OutboxPending, 2);
 }
 

@@ -37,7 +37,9 @@ std::string Exchange(int port) {
   ::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL);
   std::string out;
   char buf[1024];
-  for (ssize_t n; (n = ::recv(s.get(), buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::recv(s.get(), buf, sizeof buf, 0)) > 0;) {
+    out.append(buf, static_cast<size_t>(n));
+  }
   return out;
 }
 
