@@ -21,10 +21,11 @@ namespace {
 constexpr int kMaxExprDepth = 200;
 
 // Work allowed for one evaluation: one unit per call and per operator step,
-// plus one per 64 bytes of text a call scans. A variable whose value leads
+// plus one per 256 bytes of text a call scans. A variable whose value leads
 // back to itself (A holding "-A", read by "0+A") would otherwise keep the
 // walk going round for ever; when the budget is spent the rest reads as 0.
-constexpr long kMaxExprWork = 100000;
+// Expressions that people write need a few hundred units at most.
+constexpr long kMaxExprWork = 20000;
 
 // A computed number prints into this many bytes, terminator included; a
 // number too large for "%f" to fit is printed with "%g".
@@ -201,7 +202,7 @@ void Walk(ExprRun& run, std::string_view cur, double* acc) {
 // number), into a variable's stored value or into a literal, and always
 // ends with a zero byte.
 std::string_view Evaluate(ExprRun& run, std::string_view text, std::string& storage) {
-  run.work += 1 + static_cast<long>(text.size() / 64);
+  run.work += 1 + static_cast<long>(text.size() / 256);
   if (run.depth >= kMaxExprDepth || run.work > kMaxExprWork) return "0";
   DepthGuard guard(run);
 
