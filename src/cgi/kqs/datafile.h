@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/file.h"
 #include "base/vartable.h"
@@ -23,6 +25,8 @@ namespace tallypad {
 inline constexpr size_t kMaxFieldLength = 65534;
 // Longest column name kept from a header line; the rest is skipped.
 inline constexpr size_t kMaxHeaderNameLength = 8195;
+// Bytes read from the file at a time.
+inline constexpr size_t kDataReadBlock = 64 * 1024;
 // Most columns taken from a header line; far above any real form, it keeps
 // a damaged header from making a table without end.
 inline constexpr size_t kMaxColumns = 16384;
@@ -82,26 +86,57 @@ class DataFile {
   // Byte offset of the start of the last line read (after Seek: of the
   // line about to be read).
   int64_t line_start() const { return line_start_; }
-  // The open file; valid while the object lives.
-  std::FILE* file() const { return file_.get(); }
+  // The open file's descriptor; valid while the object lives.
+  int fd() const { return fd_.get(); }
 
  private:
   struct OpenKey {};  // only Open makes a DataFile
 
  public:
-  DataFile(OpenKey, FilePtr file, VarTablePtr columns, size_t column_count, int64_t pos)
-      : file_(std::move(file)), columns_(std::move(columns)), column_count_(column_count),
-        pos_(pos), line_start_(pos) {}
+  explicit DataFile(OpenKey, UniqueFd fd);
 
  private:
-  int Get();
+  // Returns the next byte, or EOF at the end of the file (or a read error).
+  int Get() {
+    if (next_ == end_ && !Fill()) return EOF;
+    ++pos_;
+    return static_cast<unsigned char>(buffer_[next_++]);
+  }
+  bool Fill();
   bool SkipLine();  // false when the file ended before a line feed
+  bool ReadHeader(std::vector<std::string>* names);
+  // Reads one field's bytes after its first byte `c` into `out` (null:
+  // dropped); returns the byte that ended it: '\t', '\n' or EOF.
+  int ReadFieldRest(int c, bool quoted, std::string* out, bool* any_value);
 
-  FilePtr file_;
+  // A line is read in steps, so that a scan can reject it after the fields
+  // it compares and skip the rest without parsing it.
+  struct LineState {
+    size_t field = 0;   // fields read so far
+    int next = EOF;     // first byte of the next field
+    int status = kLineRecord;
+    bool any_value = false;
+    bool done = true;   // the line's end was reached
+  };
+  // Starts the next line; false at the end of the file.
+  bool BeginLine();
+  // Reads fields of the current line until `limit` fields are read or the
+  // line ends; at the line's end the slots without a field lose their value.
+  void ParseFields(size_t limit);
+  // Skips what is left of the current line.
+  void SkipRestOfLine();
+  // The status of the line read to its end.
+  int FinalStatus() const;
+
+  UniqueFd fd_;
+  std::vector<char> buffer_;
+  size_t next_ = 0;  // next unread byte in buffer_
+  size_t end_ = 0;   // end of the bytes in buffer_
   VarTablePtr columns_;
-  size_t column_count_;
-  int64_t pos_;             // byte offset of the next byte to read
-  int64_t line_start_;
+  size_t column_count_ = 0;
+  int64_t pos_ = 0;  // byte offset of the next byte Get returns
+  int64_t line_start_ = 0;
+  LineState line_;
 };
 
 // Reads the header of the data file at `path` into a column table with

@@ -110,7 +110,7 @@ int SupersedeSession(const std::string& path, const VarTable* vars) {
   std::unique_ptr<DataFile> df = DataFile::Open(path, 0, true);
   if (!df) return -1;
   if (!VarTableFind(static_cast<const VarTable*>(df->columns()), "_SESSION")) return 0;
-  int fd = fileno(df->file());
+  int fd = df->fd();
   // The same lock as appends: no record is added while the marks are set.
   FileLock lock(fd);
 

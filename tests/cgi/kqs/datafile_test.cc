@@ -255,13 +255,62 @@ TEST(DataFileScan, MatchingComparesExactlyAndIgnoresUnknownCriteria) {
 
 TEST(DataFileScan, MissingValuesCountAsEmpty) {
   TempDir dir;
-  auto df = DataFile::Open(dir.Write("d.asc", "#A\tB\t\n\"1\"\t\n\"2\"\t\"b\"\t\n"), 0);
+  // The short line follows a full one: its missing B must not keep the
+  // value of the line before.
+  auto df = DataFile::Open(dir.Write("d.asc", "#A\tB\t\n\"2\"\t\"b\"\t\n\"1\"\t\n"), 0);
   ASSERT_NE(df, nullptr);
   auto criteria = VarTableFromPairs({"B="}, 0);
   ASSERT_TRUE(df->ReadMatching(criteria.get()));
   EXPECT_EQ(VarTableGet(df->columns(), "A"), "1");
+  EXPECT_FALSE(df->columns()->entries[1].value.has_value());
   EXPECT_TRUE(df->RecordMatches(criteria.get()));
   EXPECT_FALSE(df->ReadMatching(criteria.get()));
+
+  df->GoToRecord(-1);
+  auto late = VarTableFromPairs({"B=b"}, 0);
+  ASSERT_TRUE(df->ReadMatching(late.get()));
+  EXPECT_EQ(VarTableGet(df->columns(), "A"), "2");
+  EXPECT_FALSE(df->ReadMatching(late.get()));
+}
+
+TEST(DataFileScan, ManyRecordsReadBackAcrossReadBlocks) {
+  // Values of varied lengths with quotes, tabs-turned-blanks and '#' at
+  // every position, so field and line ends fall on read-block edges.
+  TempDir dir;
+  std::string text = "#N\tV\tW\t\r\n";
+  std::vector<std::string> values;
+  for (int n = 0; n < 3000; ++n) {
+    std::string v;
+    for (int k = 0; k < (n * 37) % 211; ++k) v.push_back("ab\"#c,"[(n + k) % 6]);
+    values.push_back(v);
+    std::string quoted;
+    for (char c : v) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    text += "\"" + std::to_string(n) + "\"\t\"" + quoted + "\"\t\"w" + std::to_string(n % 7) +
+            "\"\t\r\n";
+  }
+  ASSERT_GT(text.size(), 3 * kDataReadBlock);
+  std::string path = dir.Write("d.asc", text);
+
+  auto df = DataFile::Open(path, 0);
+  ASSERT_NE(df, nullptr);
+  for (int n = 0; n < 3000; ++n) {
+    ASSERT_EQ(df->ReadNext(), kLineRecord) << n;
+    ASSERT_EQ(VarTableGet(df->columns(), "N"), std::to_string(n));
+    ASSERT_EQ(df->columns()->entries[1].value, values[n]) << n;
+  }
+  EXPECT_EQ(df->ReadNext(), kLineEnd);
+
+  // A scan on the last column reads every seventh record.
+  df->GoToRecord(-1);
+  auto criteria = VarTableFromPairs({"W=w3"}, 0);
+  int found = 0;
+  while (df->ReadMatching(criteria.get())) {
+    int n = std::stoi(VarTableGet(df->columns(), "N"));
+    EXPECT_EQ(n % 7, 3);
+    EXPECT_EQ(df->columns()->entries[1].value, values[n]) << n;
+    ++found;
+  }
+  EXPECT_EQ(found, 3000 / 7 + (3000 % 7 > 3 ? 1 : 0));
 }
 
 TEST(DataFileScan, QueryUsesRecordColumnsAndRequestVariables) {
