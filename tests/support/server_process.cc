@@ -75,6 +75,10 @@ int FreePort() {
 
 HeldPort::HeldPort(int port) : port_(port) {
   UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // Closed connections linger on recently used ports; a listener may take
+  // such a port all the same, and it keeps every other listener out.
+  int on = 1;
+  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -85,9 +89,14 @@ HeldPort::HeldPort(int port) : port_(port) {
 }
 
 HeldPortRange::HeldPortRange(int count) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    int base = FreePort();
-    if (base == 0 || base + count > 65535) continue;
+  // Below the system's range of client ports, where connections of
+  // neighbouring tests come and go.
+  constexpr int kLow = 20000, kHigh = 32000;
+  unsigned seed = static_cast<unsigned>(getpid()) * 7919u +
+                  static_cast<unsigned>(Clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    seed = seed * 1103515245u + 12345u;
+    int base = kLow + static_cast<int>((seed >> 8) % static_cast<unsigned>(kHigh - kLow - count));
     ports_.clear();
     for (int p = base; p < base + count; ++p) {
       auto held = std::make_unique<HeldPort>(p);

@@ -40,8 +40,9 @@ class HeldPort {
   int port_;
 };
 
-// Holds `count` consecutive free ports; the first is port(), none when
-// no run of free ports was found.
+// Holds `count` consecutive free ports, chosen below the system's range of
+// client ports; first() is the first, and ok() is false when no run of free
+// ports was found.
 class HeldPortRange {
  public:
   explicit HeldPortRange(int count);
