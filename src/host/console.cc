@@ -171,7 +171,11 @@ void ConsoleWindow::Draw() {
   out += Printable(title_) + "\n\n";
   for (size_t i = 0; i < entries_.size(); ++i) {
     const ConsoleEntry& e = entries_[i];
-    out += i < 10 ? "[" + std::to_string(i) + "] " : "    ";
+    if (i < 10) {
+      out.append("[").append(1, static_cast<char>('0' + i)).append("] ");
+    } else {
+      out.append("    ");
+    }
     out += Printable(e.title) + "\n";
     if (!e.description.empty()) out += "    " + Printable(e.description) + "\n";
     out += "    " + Printable(e.address) + "\n";

@@ -45,7 +45,9 @@ class ServingTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (server_.Running()) EXPECT_EQ(server_.Stop(), 0) << server_.Errors();
+    if (server_.Running()) {
+      EXPECT_EQ(server_.Stop(), 0) << server_.Errors();
+    }
   }
 
   TempDir root_;
