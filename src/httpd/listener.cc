@@ -14,9 +14,11 @@ void ListenerOpen(Listener* l, int first_port, uint32_t address) {
   l->socket.reset();
   l->port = first_port;
   for (int attempt = 0; attempt < kListenerPortAttempts; ++attempt) {
-    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // There is no port above 65535: wrapping it to 0 would ask for any port.
+    bool real_port = l->port >= 0 && l->port <= 65535;
+    UniqueFd s(real_port ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1);
     if (!s.valid()) {
-      l->last_error = errno;
+      l->last_error = real_port ? errno : EINVAL;
     } else {
       int on = 1;
       setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -59,6 +61,10 @@ std::unique_ptr<Connection> ListenerAccept(Listener* l) {
     return nullptr;
   }
   return ConnMake(fd, client);
+}
+
+void ListenerWake(Listener* l) {
+  if (l->socket.valid()) ::shutdown(l->socket.get(), SHUT_RDWR);
 }
 
 void ListenerClose(Listener* l) {

@@ -33,7 +33,7 @@ struct Listener {
 
 // Opens the listener on `first_port` or one of the nine ports after it,
 // bound to `address` (host byte order; every interface by default). Port 0
-// asks the system for a free port. On failure the socket stays invalid and
+// asks the system for a free port; ports above 65535 are not tried. On failure the socket stays invalid and
 // `port` is first_port + 10.
 void ListenerOpen(Listener* l, int first_port, uint32_t address = INADDR_ANY);
 // True when a connection is waiting within `timeout_ms` (about a second).
@@ -41,6 +41,10 @@ bool ListenerPoll(Listener* l, int timeout_ms = 1000);
 // Accepts a waiting connection; null on failure or when the admission test
 // refuses the client (who is then closed).
 std::unique_ptr<Connection> ListenerAccept(Listener* l);
+// Wakes a ListenerPoll in progress on another thread and makes later polls
+// return at once; the socket stays open until ListenerClose. Used at
+// shut-down, after the stop flag is set.
+void ListenerWake(Listener* l);
 // Shuts the socket down and closes it.
 void ListenerClose(Listener* l);
 

@@ -1,0 +1,21 @@
+// The database list viewer: lists, queries and shows the records of a form's
+// data file. The router calls ListDispatch for the paths "list", "list.exe",
+// "list.cgi" and "list.dll"; the viewer writes the response header and body
+// itself. Runs on the server thread only.
+#pragma once
+
+#include <string>
+
+#include "base/vartable.h"
+#include "httpd/output_stream.h"
+#include "httpd/request_info.h"
+
+namespace tallypad {
+
+// Serves one list-viewer request. `server_root` ends in '/'; `vars` holds
+// the request variables. Returns 0 when the response is complete, else a
+// result code.
+int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* out,
+                 const RequestInfo& info);
+
+}  // namespace tallypad

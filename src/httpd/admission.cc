@@ -1,0 +1,44 @@
+#include "httpd/admission.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+
+namespace tallypad {
+
+namespace {
+
+constexpr uint32_t kLoopbackNet = 0x7f000000;   // 127.0.0.0/8
+constexpr uint32_t kLoopbackMask = 0xff000000;
+
+}  // namespace
+
+std::vector<LocalNetwork> LocalIpv4Networks() {
+  std::vector<LocalNetwork> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || !i->ifa_netmask || i->ifa_addr->sa_family != AF_INET) continue;
+    if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK)) continue;
+    LocalNetwork net;
+    net.address = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+    net.netmask = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+    out.push_back(net);
+  }
+  freeifaddrs(list);
+  return out;
+}
+
+bool AdmitByNetwork(uint32_t client, const std::vector<LocalNetwork>& networks) {
+  if ((client & kLoopbackMask) == kLoopbackNet) return true;
+  for (const LocalNetwork& net : networks)
+    if (net.netmask != 0 && (client & net.netmask) == (net.address & net.netmask)) return true;
+  return false;
+}
+
+bool AdmitLocalNetworkClient(const sockaddr_in& client, const sockaddr_in& bound) {
+  if (client.sin_family != AF_INET) return false;
+  return AdmitByNetwork(ntohl(client.sin_addr.s_addr), LocalIpv4Networks());
+}
+
+}  // namespace tallypad

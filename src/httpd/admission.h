@@ -1,0 +1,30 @@
+// The admission test of server mode. A server-mode machine serves the people
+// of its own network: it admits clients on the loopback network and clients
+// whose IPv4 address lies in the subnet of one of this machine's interfaces
+// (address and netmask as the interface has them now); everyone else is
+// closed before any request is read.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace tallypad {
+
+// One IPv4 network this machine is attached to, in host byte order.
+struct LocalNetwork {
+  uint32_t address = 0;
+  uint32_t netmask = 0;
+};
+
+// Returns the IPv4 networks of the interfaces that are up (loopback left out).
+std::vector<LocalNetwork> LocalIpv4Networks();
+// True when `client` (host byte order) is a loopback address or lies in one
+// of `networks`; a network with an empty netmask admits no one.
+bool AdmitByNetwork(uint32_t client, const std::vector<LocalNetwork>& networks);
+// The listener's admission hook for server mode: AdmitByNetwork with this
+// machine's current networks.
+bool AdmitLocalNetworkClient(const sockaddr_in& client, const sockaddr_in& bound);
+
+}  // namespace tallypad

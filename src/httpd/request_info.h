@@ -1,0 +1,23 @@
+// What the router tells the in-process programs about a request beyond its
+// variables: the address this server is reached at, the request's Host
+// header (for building redirects) and the client's address.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tallypad {
+
+struct RequestInfo {
+  // "127.0.0.1", followed by ":" and the port when the port is not 80.
+  std::string server_address;
+  // The value of the request's Host header, trimmed; nullopt without one.
+  std::optional<std::string> host_header;
+  // The client's IPv4 address in host byte order (0x7f000001 is 127.0.0.1).
+  uint32_t client_address = 0;
+  // The same as dotted text ("127.0.0.1").
+  std::string client_ip;
+};
+
+}  // namespace tallypad
