@@ -23,6 +23,7 @@
 #include "httpd/listener.h"
 #include "httpd/router.h"
 #include "httpd/server_thread.h"
+#include "mail/outbox.h"
 #include "platform/registry.h"
 
 namespace tallypad {
@@ -197,6 +198,7 @@ int HostRun(const HostOptions& options) {
   router.close_window = [&window] { window.PostDestroy(); };
   ServerHooks hooks;
   hooks.handle_request = [&router](Connection& c) { return HandleRequest(c, router); };
+  hooks.outbox_step = [&root] { OutboxServerStep(root); };
   hooks.idle_step = [&](int idle) { WatchBrowser(idle, mode, address, start_path, window); };
   std::thread server;
   try {

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "base/status_log.h"
@@ -301,6 +302,13 @@ int OutboxSend(const std::string& server_root, const OutboxOptions& options) {
 }
 
 bool MachineIsOnline() {
+  // TALLYPAD_NETWORK=online|offline overrides the interface test, so a
+  // machine that is on a network can be run as if it were not, and tests can
+  // exercise the outbox on either side.
+  if (const char* forced = std::getenv("TALLYPAD_NETWORK")) {
+    if (std::strcmp(forced, "online") == 0) return true;
+    if (std::strcmp(forced, "offline") == 0) return false;
+  }
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return false;
   bool online = false;

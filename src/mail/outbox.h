@@ -97,7 +97,8 @@ int OutboxConnect(const std::string& host, int port, UniqueFd* socket,
 int OutboxSend(const std::string& server_root, const OutboxOptions& options = {});
 
 // True when the machine has an up interface, other than loopback, with an
-// IPv4 address outside 127.0.0.0/8.
+// IPv4 address outside 127.0.0.0/8; the environment variable
+// TALLYPAD_NETWORK set to "online" or "offline" overrides the test.
 bool MachineIsOnline();
 
 // The outbox step of the server thread: when OutboxPending is non-zero, the
