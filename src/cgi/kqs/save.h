@@ -1,0 +1,31 @@
+// The save step of the survey engine and the result page after it. The save
+// step counts the response, mails it, adds it to the form's statistics and
+// appends it to the data file, its index and the XML transaction file, each
+// as the form's settings ask; the result page thanks the respondent,
+// redirects the browser, or says why the data were not saved.
+#pragma once
+
+#include <string_view>
+
+#include "base/vartable.h"
+#include "httpd/output_stream.h"
+#include "httpd/request_info.h"
+
+namespace tallypad {
+
+// Saves the response held by `vars` for form `database` with the form's
+// `settings`; `base_path` is the server root (ending in '/') that every file
+// name is resolved against. `may_have_record` says the respondent may have a
+// stored record whose statistics contribution is taken out first. Returns 0,
+// or the code of the step that failed (1 or 67 mail, 2 or 6 data file,
+// 6 XML file); steps before the failure stay done.
+int SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
+                 const VarTable* settings, bool may_have_record);
+
+// Writes the result page (its own response header included) for the save
+// step's `code`: a redirect, the thank-you page, or the error text.
+// Always returns 0.
+int ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
+               const VarTable* settings, VarTable* vars, int code, const RequestInfo& info);
+
+}  // namespace tallypad
