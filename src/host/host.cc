@@ -52,11 +52,16 @@ std::string LocalHostName() {
 // The server thread's step when no connection came: act on the end of the
 // browser the host started, as the mode says.
 void WatchBrowser(int idle, ServerMode mode, const std::string& address,
-                  const std::string& start_path, ConsoleWindow& window) {
-  if (!BrowserTakeEnded()) return;
+                  const std::string& start_path, ConsoleWindow& window, RelaunchGuard& guard) {
+  std::optional<std::chrono::steady_clock::duration> lived = BrowserTakeEnded();
+  if (!lived) return;
   switch (ServerModeInfo(mode).on_browser_end) {
     case BrowserEndAction::kRelaunch:
-      BrowserLaunch(address, mode, start_path);
+      if (guard.MayRelaunch(*lived)) {
+        BrowserLaunch(address, mode, start_path);
+      } else {
+        StatusLogAppend(RelaunchStoppedLine());
+      }
       break;
     case BrowserEndAction::kShutDown:
       window.PostDestroy();
@@ -199,13 +204,17 @@ int HostRun(const HostOptions& options) {
   ServerHooks hooks;
   hooks.handle_request = [&router](Connection& c) { return HandleRequest(c, router); };
   hooks.outbox_step = [&root] { OutboxServerStep(root); };
-  hooks.idle_step = [&](int idle) { WatchBrowser(idle, mode, address, start_path, window); };
+  RelaunchGuard relaunch_guard;  // used by the server thread only
+  hooks.idle_step = [&](int idle) {
+    WatchBrowser(idle, mode, address, start_path, window, relaunch_guard);
+  };
   std::thread server;
   try {
     server = std::thread([&] { ServerThread(&listener, hooks, stop); });
   } catch (const std::system_error& e) {
     std::fprintf(stderr, "tallypad: cannot start the server thread: %s\n", e.what());
     ListenerClose(&listener);
+    BrowserClose();
     UnpublishRegistryValues();
     return 1;
   }
@@ -213,7 +222,8 @@ int HostRun(const HostOptions& options) {
   // The message loop.
   int exit_code = window.Run([&](size_t entry) {
     if (entry >= pages.size() || !pages[entry].in_use) return;
-    if (!BrowserLaunch(address, mode, pages[entry].link))
+    // A command that fails to start is reported by BrowserLaunch itself.
+    if (!BrowserLaunch(address, mode, pages[entry].link) && !BrowserCommand())
       StatusLogAppend("\nNo web browser could be started for " +
                       MakeServerUrl(address, pages[entry].link));
   });

@@ -234,7 +234,9 @@ bool ServerProcess::Start(const Options& options) {
   for (char** e = environ; *e; ++e) {
     std::string_view entry = *e;
     std::string_view name = entry.substr(0, entry.find('='));
-    bool replaced = false;
+    // The program must never open the tester's own browser: the variables
+    // that name one are passed only when a test sets them.
+    bool replaced = name == "BROWSER" || name == "DISPLAY" || name == "WAYLAND_DISPLAY";
     for (const auto& [key, value] : overrides) replaced = replaced || name == key;
     if (!replaced) env.emplace_back(entry);
   }

@@ -101,7 +101,9 @@ class ServerProcess {
     std::vector<std::string> args;     // further arguments, before the server root
     std::string registry;              // TALLYPAD_REGISTRY, when not empty
     std::string working_dir;           // the program's current directory, when not empty
-    std::vector<std::pair<std::string, std::string>> env;  // added or replaced variables
+    // Added or replaced variables. BROWSER, DISPLAY and WAYLAND_DISPLAY are
+    // not inherited from the test's environment; they are set only here.
+    std::vector<std::pair<std::string, std::string>> env;
     std::string binary;                // default: TallypadBinary()
   };
 
