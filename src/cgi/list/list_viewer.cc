@@ -83,7 +83,8 @@ struct StyleRule {
 };
 
 constexpr StyleRule kStyleRules[] = {
-    {"BODY", "background-color: white;\nfont-family: courier;\nfont-size: 100%;\ncolor: #000000;\n"},
+    {"BODY",
+     "background-color: white;\nfont-family: courier;\nfont-size: 100%;\ncolor: #000000;\n"},
     {"TABLE", "border-collapse: collapse;\n"},
     {"TR", "font-size: 100%;\nborder: thin solid #000000;\n"},
     {"TR.DARK", "background-color: lightcyan;\n"},
@@ -249,7 +250,8 @@ void WriteHeaderRow(OutputStream* out, const VarTable* columns) {
 void WriteRecordRow(OutputStream* out, const ListRequest& r, const VarTable* columns,
                     long long number, bool light) {
   StreamWriteText(out, light ? "\n<TR CLASS=\"LIGHT\">\n" : "\n<TR CLASS=\"DARK\">\n");
-  StreamPrintf(out, "<TD><a href=\"?_PASSWORD=%s&DATABASE=%s&_ROWID=%lld&_ACTION=View\">View</a></TD>\n",
+  StreamPrintf(out,
+               "<TD><a href=\"?_PASSWORD=%s&DATABASE=%s&_ROWID=%lld&_ACTION=View\">View</a></TD>\n",
                UrlEncode(r.password).c_str(), UrlEncode(r.database).c_str(), number);
   StreamPrintf(out, "<TD CLASS=\"INDEX\">%lld</TD>\n", number);
   std::string_view last;

@@ -101,8 +101,9 @@ TEST(WriteRightsNotice, ListsTheRightsHeldInTheirOrder) {
             "<P>With this database, you may:<UL>"
             "<LI>Read data\n<LI>Edit records\n<LI>Update existing records\n"
             "<LI>Append new records\n<LI>Administer the database\n<LI>Delete records\n</UL>");
-  EXPECT_EQ(Notice(kRightAppend | kRightRead), "<P>With this database, you may:<UL>"
-                                               "<LI>Read data\n<LI>Append new records\n</UL>");
+  EXPECT_EQ(Notice(kRightAppend | kRightRead),
+            "<P>With this database, you may:<UL>"
+            "<LI>Read data\n<LI>Append new records\n</UL>");
 }
 
 }  // namespace

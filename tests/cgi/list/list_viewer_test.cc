@@ -23,7 +23,8 @@ using testing::TempDir;
 
 constexpr char kPageHead[] =
     "<HTML>\n<HEAD>\n<style type=\"text/css\">\n"
-    "BODY\n{\nbackground-color: white;\nfont-family: courier;\nfont-size: 100%;\ncolor: #000000;\n}\n\n"
+    "BODY\n{\nbackground-color: white;\nfont-family: courier;\nfont-size: 100%;\ncolor: "
+    "#000000;\n}\n\n"
     "TABLE\n{\nborder-collapse: collapse;\n}\n\n"
     "TR\n{\nfont-size: 100%;\nborder: thin solid #000000;\n}\n\n"
     "TR.DARK\n{\nbackground-color: lightcyan;\n}\n\n"
@@ -45,11 +46,14 @@ std::string OptionPage(const std::string& database, const std::string& password)
          "<FORM method=\"post\" ACCEPT-CHARSET=\"UTF-8\"><h4>To view a database or report, please "
          "choose an option:</h4>\n<TABLE>\n"
          "<TR><TD CLASS=\"OPTION\">Database:<font color=\"#FF0000\">*</font></TD><TD "
-         "CLASS=\"OPTION\"><input name=\"DATABASE\" VALUE=\"" + database + "\">\n</TD></TR>\n"
+         "CLASS=\"OPTION\"><input name=\"DATABASE\" VALUE=\"" +
+         database +
+         "\">\n</TD></TR>\n"
          "<TR><TD CLASS=\"OPTION\">Query:</TD><TD CLASS=\"OPTION\"><INPUT NAME=\"_QUERY\"> "
          "(<b>field</b>=<i>value</i>&amp;<b>field</b>=<i>value</i>)</TD></TR>\n"
          "<TR><TD CLASS=\"OPTION\">Password:<font color=\"#FF0000\">*</font></TD><TD "
-         "CLASS=\"OPTION\"><INPUT TYPE=\"PASSWORD\" NAME=\"_PASSWORD\" VALUE=\"" + password +
+         "CLASS=\"OPTION\"><INPUT TYPE=\"PASSWORD\" NAME=\"_PASSWORD\" VALUE=\"" +
+         password +
          "\"> (to use multiple passwords, separate them with commas)</TD></TR>\n"
          "<TR><TD CLASS=\"OPTION\"><INPUT TYPE=\"HIDDEN\" NAME=\"_ACTION\" VALUE=\"LIST\"><INPUT "
          "TYPE=\"SUBMIT\" VALUE=\"List records\"></TD></TR>\n"
@@ -61,8 +65,9 @@ std::string OptionPage(const std::string& database, const std::string& password)
 // The query bar with the given (already escaped) hidden values.
 std::string QueryBar(const std::string& database, const std::string& password) {
   return "<TABLE><TR><TD CLASS=\"QUERY\"><FORM ACCEPT-CHARSET=\"UTF-8\"><INPUT TYPE=HIDDEN "
-         "NAME=DATABASE VALUE=\"" + database + "\">\n<INPUT TYPE=HIDDEN NAME=_PASSWORD VALUE=\"" +
-         password + "\">\n Query: <INPUT NAME=_QUERY><INPUT TYPE=SUBMIT NAME=_ACTION "
+         "NAME=DATABASE VALUE=\"" +
+         database + "\">\n<INPUT TYPE=HIDDEN NAME=_PASSWORD VALUE=\"" + password +
+         "\">\n Query: <INPUT NAME=_QUERY><INPUT TYPE=SUBMIT NAME=_ACTION "
          "VALUE=\"List records\">\n</FORM>\n\n</TD><TD CLASS=\"QUERY\"><FORM "
          "ACCEPT-CHARSET=\"UTF-8\">\n<INPUT TYPE=SUBMIT NAME=_ACTION VALUE=\"Start "
          "over\"></FORM>\n</TD></TABLE>(<b>field</b>=<i>value</i>&<b>field</b>=<i>value</i>) "
@@ -163,8 +168,8 @@ int ListViewerTest::port_ = 0;
 std::vector<int> RowNumbers(const std::string& body) {
   std::vector<int> numbers;
   static const std::regex index("<TD CLASS=\"INDEX\">([0-9]+)</TD>");
-  for (auto it = std::sregex_iterator(body.begin(), body.end(), index); it != std::sregex_iterator();
-       ++it)
+  for (auto it = std::sregex_iterator(body.begin(), body.end(), index);
+       it != std::sregex_iterator(); ++it)
     numbers.push_back(std::stoi((*it)[1]));
   return numbers;
 }
@@ -215,7 +220,8 @@ TEST_F(ListViewerTest, AMalformedNameIsLoggedAndShowsTheOptionPage) {
 
 TEST_F(ListViewerTest, TheListPageOfASmallFile) {
   std::string body = List("DATABASE=survey&_PASSWORD=reader&_ACTION=LIST");
-  std::string links = PagingLinks("DATABASE=survey&_PASSWORD=reader&_ACTION=LIST&_COUNT=50", -50, 50);
+  std::string links =
+      PagingLinks("DATABASE=survey&_PASSWORD=reader&_ACTION=LIST&_COUNT=50", -50, 50);
   auto row = [](int n, const char* tr_class, const std::string& cells) {
     return "\n<TR CLASS=\"" + std::string(tr_class) + "\">\n<TD><a href=\"?_PASSWORD=reader&" +
            "DATABASE=survey&_ROWID=" + std::to_string(n) + "&_ACTION=View\">View</a></TD>\n" +
@@ -231,8 +237,7 @@ TEST_F(ListViewerTest, TheListPageOfASmallFile) {
       row(2, "DARK", "<TD>Yes<TD>,c<TD>x") +
       // Values are escaped; a value the line does not hold at all is "&nbsp;".
       row(3, "LIGHT", "<TD>no<TD>&lt;b&gt;,&nbsp;<TD>&nbsp;") +
-      row(4, "DARK", "<TD>maybe<TD>x,y<TD>maybe") +
-      "\n</TABLE>\n\n\n" + links + kPageEnd;
+      row(4, "DARK", "<TD>maybe<TD>x,y<TD>maybe") + "\n</TABLE>\n\n\n" + links + kPageEnd;
   EXPECT_EQ(body, expected);
 }
 
@@ -284,12 +289,12 @@ TEST_F(ListViewerTest, QueriesAreConditionsOverTheRecord) {
     const char* query;  // as it goes into the request
     std::vector<int> rows;
   } cases[] = {
-      {"Q1%3D%27yes%27", {1, 2}},     // Q1='yes', any case
-      {"q1%3D%27YES%27", {1, 2}},     // names without regard to case
-      {"Q1%3Dyes", {4}},              // Q1 against the column named yes
-      {"abc", {1, 2, 3, 4}},          // not a condition: every record
+      {"Q1%3D%27yes%27", {1, 2}},  // Q1='yes', any case
+      {"q1%3D%27YES%27", {1, 2}},  // names without regard to case
+      {"Q1%3Dyes", {4}},           // Q1 against the column named yes
+      {"abc", {1, 2, 3, 4}},       // not a condition: every record
       {"", {1, 2, 3, 4}},
-      {"Q2%3D%27a%27", {1}},          // the cut name holds the first grouped value
+      {"Q2%3D%27a%27", {1}},  // the cut name holds the first grouped value
       {"Q1%3D%27no%27+%26+yes%3D%27%27", {3}},
   };
   for (const Case& c : cases) {
@@ -304,10 +309,11 @@ TEST_F(ListViewerTest, AFilteredListPagesOnWithItsQuery) {
       List("DATABASE=many&_PASSWORD=owner&_ACTION=LIST&_COUNT=10&_QUERY=Q1%3D%27no%27");
   EXPECT_EQ(RowNumbers(body), (std::vector<int>{2, 4, 6, 8, 10}));
   std::string next =
-      "<a href=\"?DATABASE=many&_PASSWORD=owner&_ACTION=LIST&_COUNT=10&_START=10&_QUERY=Q1%3D%27no%27\">Next</a>";
+      "<a "
+      "href=\"?DATABASE=many&_PASSWORD=owner&_ACTION=LIST&_COUNT=10&_START=10&_QUERY=Q1%3D%27no%"
+      "27\">Next</a>";
   EXPECT_EQ(Count(body, next), 2u) << body;
-  EXPECT_NE(body.find(" Query: <INPUT NAME=_QUERY VALUE=\"Q1='no'\">"), std::string::npos)
-      << body;
+  EXPECT_NE(body.find(" Query: <INPUT NAME=_QUERY VALUE=\"Q1='no'\">"), std::string::npos) << body;
   // Following the link lists the next window with the same query.
   EXPECT_EQ(RowNumbers(List("DATABASE=many&_PASSWORD=owner&_ACTION=LIST&_COUNT=10&_START=10&_QUERY="
                             "Q1%3D%27no%27")),
@@ -321,8 +327,10 @@ TEST_F(ListViewerTest, NamesAndPasswordsNeedingEscapesRoundTrip) {
   EXPECT_EQ(RowNumbers(body), (std::vector<int>{1}));
   EXPECT_NE(body.find(QueryBar("R&amp;D&quot;&lt;1&gt;", "p&amp;q&quot;&lt;r")), std::string::npos)
       << body;
-  EXPECT_NE(body.find("<a href=\"?_PASSWORD=p%26q%22%3Cr&DATABASE=R%26D%22%3C1%3E&_ROWID=1&_ACTION=View\">"),
-            std::string::npos)
+  EXPECT_NE(
+      body.find(
+          "<a href=\"?_PASSWORD=p%26q%22%3Cr&DATABASE=R%26D%22%3C1%3E&_ROWID=1&_ACTION=View\">"),
+      std::string::npos)
       << body;
   EXPECT_EQ(Count(body, PagingLinks(fixed + "&_ACTION=LIST&_COUNT=50", -50, 50)), 2u) << body;
   // The View link leads to the record.
@@ -332,14 +340,13 @@ TEST_F(ListViewerTest, NamesAndPasswordsNeedingEscapesRoundTrip) {
 
 TEST_F(ListViewerTest, TheRecordPageShowsEveryColumnByItsFullName) {
   std::string body = List("_PASSWORD=reader&DATABASE=survey&_ROWID=3&_ACTION=View");
-  std::string expected = std::string(kPageHead) + "<H2>Viewing record 3</H2>" +
-                         QueryBar("survey", "reader") + "<HR>\n<TABLE>\n" +
-                         "<TR CLASS=\"DARK\">\n<TD>_SESSION</TD>\n<TD>s3</TD>\n" +
-                         "<TR CLASS=\"LIGHT\">\n<TD>Q1</TD>\n<TD>no</TD>\n" +
-                         "<TR CLASS=\"DARK\">\n<TD>Q2_1</TD>\n<TD>&lt;b&gt;</TD>\n" +
-                         "<TR CLASS=\"LIGHT\">\n<TD>Q2_2</TD>\n<TD>&nbsp;</TD>\n" +
-                         "<TR CLASS=\"DARK\">\n<TD>yes</TD>\n<TD>&nbsp;</TD>\n" + "</TABLE>\n\n" +
-                         kPageEnd;
+  std::string expected =
+      std::string(kPageHead) + "<H2>Viewing record 3</H2>" + QueryBar("survey", "reader") +
+      "<HR>\n<TABLE>\n" + "<TR CLASS=\"DARK\">\n<TD>_SESSION</TD>\n<TD>s3</TD>\n" +
+      "<TR CLASS=\"LIGHT\">\n<TD>Q1</TD>\n<TD>no</TD>\n" +
+      "<TR CLASS=\"DARK\">\n<TD>Q2_1</TD>\n<TD>&lt;b&gt;</TD>\n" +
+      "<TR CLASS=\"LIGHT\">\n<TD>Q2_2</TD>\n<TD>&nbsp;</TD>\n" +
+      "<TR CLASS=\"DARK\">\n<TD>yes</TD>\n<TD>&nbsp;</TD>\n" + "</TABLE>\n\n" + kPageEnd;
   EXPECT_EQ(body, expected);
   // Record numbers count superseded lines: 61 is the 61st line after the header.
   body = List("_PASSWORD=owner&DATABASE=many&_ROWID=61&_ACTION=view");
@@ -348,7 +355,8 @@ TEST_F(ListViewerTest, TheRecordPageShowsEveryColumnByItsFullName) {
 
 TEST_F(ListViewerTest, ViewWithoutARecordNumberWritesNothing) {
   for (const char* rowid : {"&_ROWID=0", "&_ROWID=-4", "&_ROWID=x", ""}) {
-    HttpResponse r = HttpGet(port_, std::string("/list?DATABASE=survey&_PASSWORD=reader&_ACTION=VIEW") + rowid);
+    HttpResponse r =
+        HttpGet(port_, std::string("/list?DATABASE=survey&_PASSWORD=reader&_ACTION=VIEW") + rowid);
     EXPECT_TRUE(r.closed);
     EXPECT_EQ(r.body, "") << rowid;
     EXPECT_EQ(r.Header("Content-type"), "text/html; charset: utf-8");
@@ -377,28 +385,32 @@ TEST_F(ListViewerTest, RowsThatHoldNoRecordAreReportedWithCode8) {
 TEST_F(ListViewerTest, NumberedErrors) {
   std::string root = root_->path();
   // The configuration has no DATABASE section: code 21 after the option page.
-  EXPECT_EQ(List("DATABASE=ghost&_ACTION=LIST").rfind(
-                root + ": A configuration file was not found. Please check your server setup and "
-                       "try again.<P>\n" + OptionPage("ghost", "") +
-                    "Error 21 in cgi\\list@90: Cannot access file (ghost.ini)" + TrailerFor(21),
-                0),
-            0u);
+  EXPECT_EQ(
+      List("DATABASE=ghost&_ACTION=LIST")
+          .rfind(root +
+                     ": A configuration file was not found. Please check your server setup and "
+                     "try again.<P>\n" +
+                     OptionPage("ghost", "") +
+                     "Error 21 in cgi\\list@90: Cannot access file (ghost.ini)" + TrailerFor(21),
+                 0),
+      0u);
   EXPECT_TRUE(server_->WaitForOutput("cgi\\list: Cannot access file (%s.ini)\tghost\n"));
 
   // Neither VIEW nor LIST: code 30, the action escaped on the page.
-  EXPECT_EQ(List("DATABASE=survey&_PASSWORD=reader&_ACTION=%3Cscript%3E").rfind(
-                "Error 30 in cgi\\list@110: Invalid command (&lt;script&gt;)" + TrailerFor(30), 0),
-            0u);
+  EXPECT_EQ(
+      List("DATABASE=survey&_PASSWORD=reader&_ACTION=%3Cscript%3E")
+          .rfind("Error 30 in cgi\\list@110: Invalid command (&lt;script&gt;)" + TrailerFor(30), 0),
+      0u);
   EXPECT_TRUE(server_->WaitForOutput("cgi\\list: Invalid command (%s)\t<script>\n"));
-  EXPECT_EQ(List("DATABASE=nodata&_ACTION=Lis").rfind(
-                "Error 30 in cgi\\list@110: Invalid command (Lis)" + TrailerFor(30), 0),
+  EXPECT_EQ(List("DATABASE=nodata&_ACTION=Lis")
+                .rfind("Error 30 in cgi\\list@110: Invalid command (Lis)" + TrailerFor(30), 0),
             0u);
 
   // The data file is missing: code 3 with its path.
-  EXPECT_EQ(List("DATABASE=nodata&_ACTION=List+records").rfind(
-                "Error 3 in cgi\\list@114: Unable to open the table (" + root + "missing.asc)" +
-                    TrailerFor(3),
-                0),
+  EXPECT_EQ(List("DATABASE=nodata&_ACTION=List+records")
+                .rfind("Error 3 in cgi\\list@114: Unable to open the table (" + root +
+                           "missing.asc)" + TrailerFor(3),
+                       0),
             0u);
   EXPECT_TRUE(server_->WaitForOutput("cgi\\list: Unable to open the table (%s)\t" + root +
                                      "missing.asc\n"));
