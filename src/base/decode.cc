@@ -40,6 +40,23 @@ size_t UrlDecode(std::string& text) {
   return out;
 }
 
+std::string UrlEncode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    }
+  }
+  return out;
+}
+
 VarTablePtr FormDecode(size_t reserved, std::string_view data, size_t free_count) {
   if (data.empty()) return nullptr;
   size_t items = std::count(data.begin(), data.end(), '&') + 1;

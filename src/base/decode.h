@@ -16,6 +16,9 @@ namespace tallypad {
 // Percent-decodes `text` in place and returns its new length. A '%' with
 // fewer than two characters after it is kept as it stands.
 size_t UrlDecode(std::string& text);
+// Returns `text` percent-encoded for a link's query string: every byte other
+// than letters, digits and "-_.~" becomes %XX, so FormDecode gives it back.
+std::string UrlEncode(std::string_view text);
 
 // Decodes a URL-encoded query string or form body into request variables.
 // The first `reserved` entries are left blank for the caller (who must fill

@@ -37,6 +37,18 @@ TEST(UrlDecode, Cases) {
   }
 }
 
+TEST(UrlEncode, RoundTripsThroughTheFormDecoder) {
+  EXPECT_EQ(UrlEncode("a b&c=d\"<%+#\xC3\xA9-_.~Z9"),
+            "a%20b%26c%3Dd%22%3C%25%2B%23%C3%A9-_.~Z9");
+  const std::string values[] = {"R&D \"2024\"", "50% + 1", "x=y&z", std::string("a\0b", 3), ""};
+  for (const std::string& value : values) {
+    VarTablePtr t = FormDecode(0, "V=" + UrlEncode(value) + "&W=1", 0);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(VarTableGet(t.get(), "V"), value) << value;
+    EXPECT_EQ(VarTableGet(t.get(), "W"), "1") << value;
+  }
+}
+
 TEST(FormDecode, Examples) {
   struct Case {
     const char* data;

@@ -70,9 +70,8 @@ TEST_F(ServingTest, TheRoutingTableReachesTheEnginesAndTheFiles) {
     std::string body;
   };
   const Case cases[] = {
-      // The engines answer with an empty page for now.
+      // The survey engine answers with an empty page for now.
       {"/kqs", ""},          {"/kqs.exe", ""},          {"/kqs.cgi", ""},          {"/kqs.dll", ""},
-      {"/list", ""},         {"/list.exe", ""},         {"/list.cgi", ""},         {"/list.dll", ""},
       {"/kqs?DATABASE=demo", ""},
       {"/index.html", "<p>home</p>"},
       {"/list.txt", "a list"},
@@ -83,6 +82,13 @@ TEST_F(ServingTest, TheRoutingTableReachesTheEnginesAndTheFiles) {
     EXPECT_TRUE(r.closed) << c.path;
     EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK") << c.path;
     EXPECT_EQ(r.body, c.body) << c.path;
+  }
+  // The list viewer answers a request without a database with its option page.
+  for (const char* path : {"/list", "/list.exe", "/list.cgi", "/list.dll"}) {
+    HttpResponse r = HttpGet(port_, path);
+    EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK") << path;
+    EXPECT_EQ(r.body.rfind("<HTML>\n<HEAD>\n", 0), 0u) << path << r.body;
+    EXPECT_NE(r.body.find("<input name=\"DATABASE\" VALUE=\"\">"), std::string::npos) << path;
   }
   HttpResponse page = HttpGet(port_, "/kqs");
   EXPECT_EQ(page.raw, std::string(kHeaderBlock) + std::string(kDefaultHeaderLine) + "\n\n");

@@ -1,12 +1,386 @@
 #include "cgi/list/list_viewer.h"
 
+#include <cctype>
+#include <climits>
+#include <memory>
+#include <string_view>
+
+#include "base/decode.h"
+#include "base/ini.h"
+#include "base/status_log.h"
+#include "base/str.h"
+#include "base/text.h"
+#include "cgi/kqs/access.h"
+#include "cgi/kqs/datafile.h"
+#include "script/expr.h"
+
 namespace tallypad {
 
-// Placeholder until the list viewer is built: an empty page.
+namespace {
+
+// The viewer's name in its error texts and message-log lines.
+constexpr char kModuleName[] = "cgi\\list";
+// Record positions per page when the request names no usable count.
+constexpr long long kDefaultCount = 50;
+
+// Result codes of the viewer.
+constexpr int kResultNoTable = 3;
+constexpr int kResultNoRow = 8;
+constexpr int kResultNoConfiguration = 21;
+constexpr int kResultBadCommand = 30;
+
+// What one request asks for, read from its variables.
+struct ListRequest {
+  std::string database;
+  std::string password;
+  std::string action;
+  std::string query;
+  long long count = kDefaultCount;
+  long long start = 0;
+  int rowid = 0;
+};
+
+// ---- Reading the request -------------------------------------------------
+
+// The decimal conversion of the C library's atoi (leading blanks, a sign,
+// digits up to the first other byte, 0 without digits), held to the range
+// of an int instead of overflowing.
+int ParseDecimal(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+ListRequest ReadListRequest(const VarTable* vars) {
+  ListRequest r;
+  r.database = VarTableGet(vars, "DATABASE", "");
+  r.password = VarTableGet(vars, "_PASSWORD", "");
+  r.action = VarTableGet(vars, "_ACTION", "");
+  r.query = VarTableGet(vars, "_QUERY", "");
+  int count = ParseDecimal(VarTableGet(vars, "_COUNT", ""));
+  r.count = count < 1 ? kDefaultCount : count;
+  int start = ParseDecimal(VarTableGet(vars, "_START", ""));
+  r.start = start < 1 ? 0 : start;
+  r.rowid = ParseDecimal(VarTableGet(vars, "_ROWID", ""));
+  return r;
+}
+
+// ---- Parts every page shares ---------------------------------------------
+
+struct StyleRule {
+  std::string_view selector;
+  std::string_view declarations;  // one per line
+};
+
+constexpr StyleRule kStyleRules[] = {
+    {"BODY",
+     "background-color: white;\nfont-family: courier;\nfont-size: 100%;\ncolor: #000000;\n"},
+    {"TABLE", "border-collapse: collapse;\n"},
+    {"TR", "font-size: 100%;\nborder: thin solid #000000;\n"},
+    {"TR.DARK", "background-color: lightcyan;\n"},
+    {"TR.LIGHT", "background-color: lightyellow;\n"},
+    {"TH",
+     "font-size: 50%;\nborder-width: thin;\nborder-style: solid;\nborder-color: #000000;\n"
+     "padding: 3px;\n"},
+    {"TD",
+     "font-size: 50%;\nborder-width: thin;\nborder-style: solid;\nborder-color: slategray;\n"
+     "text-align: center;\n"},
+    {"TD.INDEX", "color: #FF0000;\nfont-size: 30%;\nfont-weight: bold;\n"},
+    {"TD.QUERY", "color: #000000;\nborder-color: #FFFFFF;\n"},
+    {"TD.OPTION", "color: #000000;\nborder-color: #FFFFFF;\ntext-align: left;\n"},
+    {"TABLE.LIST", "border-width: thin;\nborder-style: solid;\nborder-color: #000000;\n"},
+};
+
+void WritePageHead(OutputStream* out) {
+  StreamWriteText(out, "<HTML>\n<HEAD>\n<style type=\"text/css\">\n");
+  for (const StyleRule& rule : kStyleRules) {
+    StreamWriteText(out, rule.selector);
+    StreamWriteText(out, "\n{\n");
+    StreamWriteText(out, rule.declarations);
+    StreamWriteText(out, "}\n\n");
+  }
+  StreamWriteText(out, "</style>\n</HEAD>\n\n<BODY>\n");
+}
+
+void WritePageEnd(OutputStream* out) { StreamWriteText(out, "</BODY>\n</HTML>\n\n"); }
+
+// The query bar of the list and record pages: a form that lists from the
+// start with a new query, and one that leads back to the option page.
+void WriteQueryBar(OutputStream* out, const ListRequest& r) {
+  StreamWriteText(out, "<TABLE><TR><TD CLASS=\"QUERY\">");
+  StreamWriteText(out, "<FORM ACCEPT-CHARSET=\"UTF-8\"><INPUT TYPE=HIDDEN NAME=DATABASE VALUE=\"");
+  StreamWriteHtml(out, r.database);
+  StreamWriteText(out, "\">\n<INPUT TYPE=HIDDEN NAME=_PASSWORD VALUE=\"");
+  StreamWriteHtml(out, r.password);
+  StreamWriteText(out, "\">\n");
+  if (r.query.empty()) {
+    StreamWriteText(out, " Query: <INPUT NAME=_QUERY>");
+  } else {
+    // The query in force stays in the field, to be refined or sent again.
+    StreamWriteText(out, " Query: <INPUT NAME=_QUERY VALUE=\"");
+    StreamWriteHtml(out, r.query);
+    StreamWriteText(out, "\">");
+  }
+  StreamWriteText(out, "<INPUT TYPE=SUBMIT NAME=_ACTION VALUE=\"List records\">\n");
+  StreamWriteText(out, "</FORM>\n\n");
+  StreamWriteText(out, "</TD><TD CLASS=\"QUERY\">");
+  StreamWriteText(out,
+                  "<FORM ACCEPT-CHARSET=\"UTF-8\">\n<INPUT TYPE=SUBMIT NAME=_ACTION VALUE=\"Start "
+                  "over\"></FORM>\n");
+  StreamWriteText(out, "</TD></TABLE>");
+  StreamWriteText(out,
+                  "(<b>field</b>=<i>value</i>&<b>field</b>=<i>value</i>) wildcards are _ and %\n");
+}
+
+void WritePagingLink(OutputStream* out, const ListRequest& r, long long start,
+                     std::string_view text) {
+  StreamPrintf(out, "<a href=\"?DATABASE=%s&_PASSWORD=%s&_ACTION=LIST&_COUNT=%lld&_START=%lld",
+               UrlEncode(r.database).c_str(), UrlEncode(r.password).c_str(), r.count, start);
+  // A filtered list pages on with its query.
+  if (!r.query.empty()) StreamPrintf(out, "&_QUERY=%s", UrlEncode(r.query).c_str());
+  StreamWriteText(out, "\">");
+  StreamWriteText(out, text);
+  StreamWriteText(out, "</a>");
+}
+
+// Back and Next, always both, whatever the position and the file's size.
+void WritePagingLinks(OutputStream* out, const ListRequest& r) {
+  WritePagingLink(out, r, r.start - r.count, "Back");
+  StreamWriteText(out, " | ");
+  WritePagingLink(out, r, r.start + r.count, "Next");
+}
+
+// The page on which the user enters a database name and a password.
+void WriteOptionPage(OutputStream* out, const ListRequest& r) {
+  WritePageHead(out);
+  StreamWriteText(out,
+                  "<FORM method=\"post\" ACCEPT-CHARSET=\"UTF-8\"><h4>To view a database or "
+                  "report, please choose an option:</h4>\n");
+  StreamWriteText(out, "<TABLE>\n");
+
+  StreamWriteText(out, "<TR><TD CLASS=\"OPTION\">");
+  StreamPrintf(out, "Database:<font color=\"%s\">*</font>", "#FF0000");
+  StreamWriteText(out, "</TD><TD CLASS=\"OPTION\">");
+  StreamWriteText(out, "<input name=\"DATABASE\" VALUE=\"");
+  StreamWriteHtml(out, r.database);
+  StreamWriteText(out, "\">\n");
+  StreamWriteText(out, "</TD></TR>\n");
+
+  StreamWriteText(out, "<TR><TD CLASS=\"OPTION\">");
+  StreamWriteText(out, "Query:");
+  StreamWriteText(out, "</TD><TD CLASS=\"OPTION\">");
+  StreamWriteText(out, "<INPUT NAME=\"_QUERY\">");
+  StreamWriteText(out, " (<b>field</b>=<i>value</i>&amp;<b>field</b>=<i>value</i>)");
+  StreamWriteText(out, "</TD></TR>\n");
+
+  StreamWriteText(out, "<TR><TD CLASS=\"OPTION\">");
+  StreamPrintf(out, "Password:<font color=\"%s\">*</font>", "#FF0000");
+  StreamWriteText(out, "</TD><TD CLASS=\"OPTION\">");
+  StreamWriteText(out, "<INPUT TYPE=\"PASSWORD\" NAME=\"_PASSWORD\" VALUE=\"");
+  StreamWriteHtml(out, r.password);
+  StreamWriteText(out, "\">");
+  StreamWriteText(out, " (to use multiple passwords, separate them with commas)");
+  StreamWriteText(out, "</TD></TR>\n");
+
+  StreamWriteText(out, "<TR><TD CLASS=\"OPTION\">");
+  StreamWriteText(out, "<INPUT TYPE=\"HIDDEN\" NAME=\"_ACTION\" VALUE=\"LIST\">");
+  StreamWriteText(out, "<INPUT TYPE=\"SUBMIT\" VALUE=\"List records\">");
+  StreamWriteText(out, "</TD></TR>\n");
+
+  StreamWriteText(out, "</TABLE>\n\n");
+  StreamWriteText(out, "</FORM>\n");
+  StreamWriteText(out,
+                  "<HR>Tallypad Database List. Copyright &copy; Velkorn. All rights reserved.\n");
+  WritePageEnd(out);
+}
+
+// Reports an error: the message-log line (the message with its placeholder
+// unfilled, a tab and the argument) and the numbered error text on the page
+// (the placeholder filled with the argument, HTML-escaped). Returns `code`.
+int ReportError(OutputStream* out, int code, int place, std::string_view message,
+                std::string_view argument) {
+  std::string log = "\n";
+  log.append(kModuleName).append(": ").append(message).append("\t").append(argument);
+  StatusLogAppend(log);
+  StreamPrintf(out, "Error %i in %s@%d: ", code, kModuleName, place);
+  size_t hole = message.find("%s");
+  StreamWriteText(out, message.substr(0, hole));
+  if (hole != std::string_view::npos) {
+    StreamWriteHtml(out, argument);
+    StreamWriteText(out, message.substr(hole + 2));
+  }
+  return code;
+}
+
+// ---- The list page ---------------------------------------------------------
+
+// Cuts every column name at its first '_', for the rest of the request, so
+// that Q3_1, Q3_2 and Q3_OTHER share the heading Q3 and one cell per row.
+void CutColumnNames(VarTable* columns) {
+  for (VarEntry& e : columns->entries) {
+    if (!e.name) continue;
+    size_t underscore = e.name->find('_');
+    if (underscore != std::string::npos) e.name->resize(underscore);
+  }
+}
+
+void WriteHeaderRow(OutputStream* out, const VarTable* columns) {
+  StreamWriteText(out, "<TR><TH COLSPAN=2>Row Actions");
+  std::string_view last;
+  for (const VarEntry& e : columns->entries) {
+    if (!e.IsUsed() || StrEqualNoCase(*e.name, last)) continue;
+    StreamWriteText(out, "<TH>");
+    StreamWriteHtml(out, *e.name);
+    StreamWriteText(out, "</TH>");
+    last = *e.name;
+  }
+  StreamWriteText(out, "</TR>");
+}
+
+void WriteRecordRow(OutputStream* out, const ListRequest& r, const VarTable* columns,
+                    long long number, bool light) {
+  StreamWriteText(out, light ? "\n<TR CLASS=\"LIGHT\">\n" : "\n<TR CLASS=\"DARK\">\n");
+  StreamPrintf(out,
+               "<TD><a href=\"?_PASSWORD=%s&DATABASE=%s&_ROWID=%lld&_ACTION=View\">View</a></TD>\n",
+               UrlEncode(r.password).c_str(), UrlEncode(r.database).c_str(), number);
+  StreamPrintf(out, "<TD CLASS=\"INDEX\">%lld</TD>\n", number);
+  std::string_view last;
+  for (const VarEntry& e : columns->entries) {
+    if (!e.IsUsed()) continue;
+    StreamWriteText(out, StrEqualNoCase(*e.name, last) ? "," : "<TD>");
+    last = *e.name;
+    if (e.value) {
+      // Answers come from respondents: never let one become markup.
+      StreamWriteHtml(out, *e.value);
+    } else {
+      StreamWriteText(out, "&nbsp;");
+    }
+  }
+  StreamWriteText(out, "</TR>\n\n");
+}
+
+// Lists the records at positions start + 1 to start + count that satisfy
+// the query. Record numbers count every line after the header, so a number
+// names the same record whatever the query.
+void WriteListPage(OutputStream* out, const ListRequest& r, DataFile* data) {
+  WritePageHead(out);
+  StreamWriteText(out, "<h3>Tallypad Database List</h3>\n");
+  WriteQueryBar(out, r);
+  StreamWriteText(out, "<HR>\n");
+  WritePagingLinks(out, r);
+  StreamWriteText(out, "<TABLE CLASS=\"LIST\">\n");
+
+  VarTable* columns = data->columns();
+  CutColumnNames(columns);
+  WriteHeaderRow(out, columns);
+
+  // Positions before the page are only passed over.
+  data->GoToRecord(r.start);
+  long long listed = 0;
+  for (long long position = r.start; position < r.start + r.count; ++position) {
+    int status = data->ReadNext();
+    // Past the end nothing more can be listed.
+    if (status == kLineEnd) break;
+    if (status != kLineRecord) continue;
+    if (CondEvaluate(r.query, columns, nullptr) == 0) continue;
+    WriteRecordRow(out, r, columns, position + 1, listed % 2 == 0);
+    ++listed;
+  }
+
+  StreamWriteText(out, "\n</TABLE>\n\n\n");
+  WritePagingLinks(out, r);
+  WritePageEnd(out);
+}
+
+// ---- The record page -------------------------------------------------------
+
+void WriteRecordPage(OutputStream* out, const ListRequest& r, const VarTable* columns) {
+  WritePageHead(out);
+  StreamPrintf(out, "<H2>Viewing record %d</H2>", r.rowid);
+  WriteQueryBar(out, r);
+  StreamWriteText(out, "<HR>\n");
+  StreamWriteText(out, "<TABLE>\n");
+  bool dark = true;
+  for (const VarEntry& e : columns->entries) {
+    if (!e.IsUsed()) break;
+    StreamWriteText(out, dark ? "<TR CLASS=\"DARK\">\n" : "<TR CLASS=\"LIGHT\">\n");
+    dark = !dark;
+    StreamWriteText(out, "<TD>");
+    StreamWriteHtml(out, *e.name);
+    StreamWriteText(out, "</TD>\n<TD>");
+    if (e.value) {
+      StreamWriteHtml(out, *e.value);
+    } else {
+      StreamWriteText(out, "&nbsp;");
+    }
+    StreamWriteText(out, "</TD>\n");
+  }
+  StreamWriteText(out, "</TABLE>\n\n");
+  WritePageEnd(out);
+}
+
+// Shows record number `r.rowid`; returns 8 when there is no such record.
+int ViewRecord(OutputStream* out, const ListRequest& r, DataFile* data) {
+  if (r.rowid < 1) return 0;
+  data->GoToRecord(r.rowid - 1);
+  int status = data->ReadNext();
+  // End of file and lines without any value hold no record.
+  if (status == kLineEnd || status == kLineEmpty) {
+    StreamPrintf(out, "Row (%d) does not exist in the database.", r.rowid);
+    return kResultNoRow;
+  }
+  WriteRecordPage(out, r, data->columns());
+  return 0;
+}
+
+}  // namespace
+
 int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* out,
                  const RequestInfo& info) {
+  ListRequest r = ReadListRequest(vars);
+  int rights = ComputeRights(server_root, "", r.database, r.password);
   WriteResponseHeader(out);
-  return 0;
+
+  if (r.action.empty() || r.database.empty() || !(rights & kRightRead)) {
+    WriteOptionPage(out, r);
+    return 0;
+  }
+
+  VarTablePtr settings = IniLoadSection(PathBuild(server_root, r.database, ".ini"), "DATABASE", 0);
+  if (!settings) {
+    StreamWriteHtml(out, server_root);
+    StreamWriteText(out,
+                    ": A configuration file was not found. Please check your server setup and "
+                    "try again.<P>\n");
+    WriteOptionPage(out, r);
+    return ReportError(out, kResultNoConfiguration, 90, "Cannot access file (%s.ini)", r.database);
+  }
+
+  std::string path = DataFileReadPath(server_root, settings.get(), r.database);
+
+  bool view = StrCompareNoCaseN(r.action, "VIEW", 4) == 0;
+  bool list = StrCompareNoCaseN(r.action, "LIST", 4) == 0;
+  if (!view && !list)
+    return ReportError(out, kResultBadCommand, 110, "Invalid command (%s)", r.action);
+
+  std::unique_ptr<DataFile> data = DataFile::Open(path, 0);
+  if (!data) return ReportError(out, kResultNoTable, 114, "Unable to open the table (%s)", path);
+
+  if (list) {
+    WriteListPage(out, r, data.get());
+    return 0;
+  }
+  return ViewRecord(out, r, data.get());
 }
 
 }  // namespace tallypad

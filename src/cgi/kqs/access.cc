@@ -1,0 +1,105 @@
+#include "cgi/kqs/access.h"
+
+#include <string>
+
+#include "base/ini.h"
+#include "base/status_log.h"
+#include "base/str.h"
+#include "base/vartable.h"
+
+namespace tallypad {
+
+namespace {
+
+// Characters a database name may not hold: they would lead the name out of
+// the server root or into a pattern. A NUL byte would cut the file name.
+constexpr std::string_view kForbiddenNameCharacters("/.\\*?$|\0", 8);
+
+struct RightKey {
+  std::string_view key;
+  int bits;
+};
+
+// The keys of the access section, in the order they are read.
+constexpr RightKey kRightKeys[] = {
+    {"PWDREAD", kRightRead},     {"PWDUPDATE", kRightUpdate}, {"PWDAPPEND", kRightAppend},
+    {"PWDDELETE", kRightDelete}, {"PWDWRITE", kRightWrite},   {"PWDADMIN", kRightAdmin},
+    {"PWDREPORT", kRightReport}, {"PWD", kRightAll},
+};
+
+struct NoticeLine {
+  int bit;
+  std::string_view text;
+};
+
+// The rights notice lists the rights in this order.
+constexpr NoticeLine kNoticeLines[] = {
+    {kRightRead, "<LI>Read data\n"},
+    {kRightWrite, "<LI>Edit records\n"},
+    {kRightUpdate, "<LI>Update existing records\n"},
+    {kRightAppend, "<LI>Append new records\n"},
+    {kRightAdmin, "<LI>Administer the database\n"},
+    {kRightDelete, "<LI>Delete records\n"},
+};
+
+bool IsPasswordSeparator(char c) { return c == ',' || c == ' '; }
+
+// True when the key's value grants its right to a caller who posted `password`.
+bool KeyGrants(std::string_view value, std::string_view password) {
+  if (value.empty()) return false;
+  if (StrEqualNoCase(value, "(allow)")) return true;
+  if (StrEqualNoCase(value, "(deny)")) return false;
+  return PasswordGranted(password, value);
+}
+
+}  // namespace
+
+bool PasswordGranted(std::string_view posted, std::string_view value) {
+  if (posted.empty() || value.empty()) return false;
+  size_t i = 0;
+  while (i < posted.size()) {
+    while (i < posted.size() && IsPasswordSeparator(posted[i])) ++i;
+    if (i >= posted.size()) break;
+    // From the start of this item the text must go on with exactly the
+    // value and then end or reach a separator.
+    size_t end = i + value.size();
+    if (posted.compare(i, value.size(), value) == 0 &&
+        (end == posted.size() || IsPasswordSeparator(posted[end])))
+      return true;
+    while (i < posted.size() && !IsPasswordSeparator(posted[i])) ++i;
+  }
+  return false;
+}
+
+int ComputeRights(std::string_view base_path, std::string_view host_name, std::string_view database,
+                  std::string_view password) {
+  if (database.find_first_of(kForbiddenNameCharacters) != std::string_view::npos ||
+      database.size() >= kMaxAccessTextLength || password.size() >= kMaxAccessTextLength) {
+    StatusLogAppend("\nBuffer overrun attempt\tHOST=" + std::string(host_name));
+    return 0;
+  }
+  if (database.empty()) return 0;
+  std::string path = PathBuild(base_path, database, ".ini");
+  if (path.empty()) return 0;
+  VarTablePtr access = IniLoadSection(path, "access", 0);
+  if (!access) return 0;
+  int rights = 0;
+  for (const RightKey& row : kRightKeys) {
+    // Keys only add bits: a refusing key never takes back what another granted.
+    if (KeyGrants(VarTableGet(access.get(), row.key), password)) rights |= row.bits;
+  }
+  return rights;
+}
+
+void WriteRightsNotice(OutputStream* out, int rights) {
+  if (rights == 0) {
+    StreamWriteText(out, "<P>You are not permitted to use this server.");
+    return;
+  }
+  StreamWriteText(out, "<P>With this database, you may:<UL>");
+  for (const NoticeLine& line : kNoticeLines)
+    if (rights & line.bit) StreamWriteText(out, line.text);
+  StreamWriteText(out, "</UL>");
+}
+
+}  // namespace tallypad

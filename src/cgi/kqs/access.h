@@ -1,0 +1,37 @@
+// Access rights: who may read, change, add to and report on a form's data.
+// A form grants rights through password keys in the "access" section of its
+// configuration file; this module turns a posted password into the rights it
+// grants and writes the notice that lists them. The survey engine and the
+// list viewer both call it; it keeps no state.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "httpd/output_stream.h"
+
+namespace tallypad {
+
+// Rights bits.
+inline constexpr int kRightRead = 1, kRightUpdate = 2, kRightAppend = 4, kRightDelete = 8,
+                     kRightWrite = 16, kRightAdmin = 32, kRightReport = 64;
+// Every right, as the key PWD grants it.
+inline constexpr int kRightAll = 127;
+
+// Database names and passwords of this many characters or more are refused:
+// no real form name or password is that long, so one is taken as an attempt
+// to overrun a buffer and logged.
+inline constexpr size_t kMaxAccessTextLength = 129;
+
+// Computes the caller's rights from the access section of the form's configuration file.
+// `base_path` is the folder the form's files are found in (a path ending in
+// '/'); `host_name` only goes into the message log when the names are refused.
+int ComputeRights(std::string_view base_path, std::string_view host_name, std::string_view database,
+                  std::string_view password);
+// True when `value` occurs in `posted` as one whole item of its list of
+// passwords (items separated by commas or blanks); an empty text never matches.
+bool PasswordGranted(std::string_view posted, std::string_view value);
+// Writes the rights notice for `rights`.
+void WriteRightsNotice(OutputStream* out, int rights);
+
+}  // namespace tallypad
