@@ -21,6 +21,13 @@ inline constexpr size_t kTagBufferSize = 8196;
 // Nested runs (includes, reports, runReport) deeper than this are refused,
 // so a page that includes itself ends with an error line, not a crash.
 inline constexpr int kMaxTemplateDepth = 16;
+// Nested runs, and files opened for nested runs, within one outermost run.
+// Depth alone does not bound the work: a page that includes itself three
+// times, or reports nested in report bodies, multiply the runs at every
+// level. Runs beyond the limits are refused. Far above any real page (a
+// report is one run per matching record).
+inline constexpr long kMaxNestedRuns = 1000000;
+inline constexpr long kMaxNestedFiles = 10000;
 
 // Processes `page` from its current position to `out` (null: a dry run that
 // writes nothing and runs no script block). `vars` are the variables,
@@ -44,5 +51,10 @@ void ScriptError(OutputStream* out, const ScriptContext& ctx, std::FILE* page, i
 
 // The nesting depth of TemplateProcess runs on this thread (0 outside any run).
 int TemplateDepth();
+
+// Counts a file about to be processed by a nested run (an include, a report
+// template); false when the outermost run has already opened
+// kMaxNestedFiles of them, and the file must then be refused.
+bool TemplateCountFile();
 
 }  // namespace tallypad
