@@ -22,7 +22,9 @@ int PageReadToken(std::FILE* page, std::string* area, size_t limit, std::string_
     int c = Get(page);
     if (c == EOF) return -1;
     if (c == 0) return 0;
-    if (std::memchr(delimiters.data(), c, delimiters.size())) return static_cast<signed char>(c);
+    // Delimiter sets are a few characters: a plain loop beats a call per byte.
+    for (char d : delimiters)
+      if (c == static_cast<unsigned char>(d)) return static_cast<signed char>(c);
     if (area && area->size() < limit) area->push_back(static_cast<char>(c));
   }
 }

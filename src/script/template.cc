@@ -134,14 +134,28 @@ DirectiveRun DirectiveRunOf(Run& r) {
 
 // ---- Form fields ----
 
+// Names compared without regard to case, as the variable table compares
+// them; inline because every form field compares against every variable.
+inline bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+
 enum class FormTag { kNone, kInput, kSelect, kOption, kTextarea, kTextareaEnd };
 
 FormTag FormTagOf(std::string_view name) {
-  if (StrEqualNoCase(name, "INPUT")) return FormTag::kInput;
-  if (StrEqualNoCase(name, "SELECT")) return FormTag::kSelect;
-  if (StrEqualNoCase(name, "OPTION")) return FormTag::kOption;
-  if (StrEqualNoCase(name, "TEXTAREA")) return FormTag::kTextarea;
-  if (StrEqualNoCase(name, "/TEXTAREA")) return FormTag::kTextareaEnd;
+  if (SameName(name, "INPUT")) return FormTag::kInput;
+  if (SameName(name, "SELECT")) return FormTag::kSelect;
+  if (SameName(name, "OPTION")) return FormTag::kOption;
+  if (SameName(name, "TEXTAREA")) return FormTag::kTextarea;
+  if (SameName(name, "/TEXTAREA")) return FormTag::kTextareaEnd;
   return FormTag::kNone;
 }
 
@@ -151,26 +165,27 @@ std::string AttributeValue(const VarTable* attrs, std::string_view name) {
   return e && e->value ? *e->value : std::string();
 }
 
+// Calls `fn` for every used entry named `name`, in every block.
+template <typename Table, typename Fn>
+void ForEachNamed(Table* vars, std::string_view name, Fn fn) {
+  if (name.empty()) return;
+  for (Table* t = vars; t; t = t->next.get()) {
+    for (auto& e : t->entries) {
+      if (e.IsBlank()) break;  // blank entries only form a block's tail
+      if (!e.name->empty() && SameName(*e.name, name)) fn(e);
+    }
+  }
+}
+
+// Removes every entry named `name` from the pending fields: each becomes a
+// free entry, as VarTableRename to no name leaves it.
+void RemovePending(VarTable* pending, std::string_view name) {
+  ForEachNamed(pending, name, [](VarEntry& e) { e.name->clear(); });
+}
+
 // Removes every attribute named `name` (they are no longer written).
 void RemoveAttribute(VarTable* attrs, std::string_view name) {
-  while (VarTableRename(attrs, name, std::nullopt)) {
-  }
-}
-
-// Removes every entry named `name` from the pending fields.
-void RemovePending(VarTable* pending, std::string_view name) {
-  if (!pending || name.empty()) return;
-  while (VarTableRename(pending, name, std::nullopt)) {
-  }
-}
-
-// Calls `fn` for every used entry named `name`, in every block.
-template <typename Fn>
-void ForEachNamed(const VarTable* vars, std::string_view name, Fn fn) {
-  if (name.empty()) return;
-  for (const VarTable* t = vars; t; t = t->next.get())
-    for (const VarEntry& e : t->entries)
-      if (e.IsUsed() && StrEqualNoCase(*e.name, name)) fn(e);
+  ForEachNamed(attrs, name, [](VarEntry& e) { e.name->clear(); });
 }
 
 // The values of every variable named `name`, joined with ",": a check-box
@@ -359,74 +374,91 @@ void ScriptBlock(Run& r) {
 
 // ---- Tags ----
 
-Step Tag(Run& r) {
+// The template's own tags, which all begin with "%" or "!" (rules 2 to 10).
+// Returns false when the tag is none of them.
+bool MarkupTag(Run& r, Step* step) {
   const std::string_view name = r.tag;
-  if (!r.stop.empty() && StrEqualNoCase(name, r.stop)) {
-    FinishTag(r);
-    return kStepStop;
-  }
+  *step = kStepGoOn;
   if (StrStartsNoCase(name, "!--$")) {
     std::string text = r.tag;
     PageFinishMarker(r.page, &text, r.delim, "-->", kMarkerTextLimit);
     TemplateEmitValue(TrimLeadingWhite(std::string_view(text).substr(4)), r.w.Stream(), r.vars);
-    return kStepGoOn;
+    return true;
   }
   if (name.size() >= 2 && name[0] == '%' && name[1] == '=') {
     std::string text = r.tag;
     PageFinishMarker(r.page, &text, r.delim, "%>", kMarkerTextLimit);
     TemplateEmitValue(TrimLeadingWhite(std::string_view(text).substr(2)), r.w.Stream(), r.vars);
-    return kStepGoOn;
+    return true;
   }
   if (StrStartsNoCase(name, "%end")) {
     FinishTag(r);  // a stray end tag writes nothing
-    return kStepGoOn;
+    return true;
   }
   // "<%break%>" reads as the name "%break%".
-  if (StrEqualNoCase(name, "%break") || StrEqualNoCase(name, "%break%")) return kStepEnd;
+  if (StrEqualNoCase(name, "%break") || StrEqualNoCase(name, "%break%")) {
+    *step = kStepEnd;
+    return true;
+  }
   if (StrStartsNoCase(name, "%if")) {
     ConditionalSection(r, 3);
-    return kStepGoOn;
+    return true;
   }
   if (StrStartsNoCase(name, "%else") || StrStartsNoCase(name, "%elsif") ||
       StrStartsNoCase(name, "%elif")) {
     // A later branch of a section whose shown branch has ended.
     PageSkipUntil(r.page, "<%end", "<%end");
     PageSkipPast(r.page, '>');
-    return kStepGoOn;
+    return true;
   }
   // In a dry run the words of "%kqs" are page text.
   if (StrStartsNoCase(name, "%kqs") && r.out) {
     DirectiveList(DirectiveRunOf(r));
-    return kStepGoOn;
+    return true;
   }
   if (StrEqualNoCase(name, "%include")) {
     DirectiveInclude(DirectiveRunOf(r));
-    return kStepGoOn;
+    return true;
   }
   if (StrEqualNoCase(name, "%source")) {
     DirectiveSource(DirectiveRunOf(r));
-    return kStepGoOn;
+    return true;
   }
   if (StrEqualNoCase(name, "%report")) {
     DirectiveReport(DirectiveRunOf(r));
-    return kStepGoOn;
+    return true;
   }
   if (StrEqualNoCase(name, "%stats")) {
     DirectiveStats(DirectiveRunOf(r));
-    return kStepGoOn;
+    return true;
   }
   if (StrStartsNoCase(name, "%random")) {
     DirectiveRandom(DirectiveRunOf(r));
-    return kStepGoOn;
+    return true;
   }
   // A dry run runs no script: the block's text is read as page text.
   if (name == "%" && PageIsWhite(r.delim) && r.out) {
     ScriptBlock(r);
-    return kStepGoOn;
+    return true;
   }
-  if (StrEqualNoCase(name, "SCRIPT")) {
+  return false;
+}
+
+// Acts on the tag whose name is in r.tag, following the first rule that
+// matches; says whether the run goes on.
+Step Tag(Run& r) {
+  const std::string_view name = r.tag;
+  if (!r.stop.empty() && StrEqualNoCase(name, r.stop)) {
+    FinishTag(r);
+    return kStepStop;
+  }
+  if (!name.empty() && (name[0] == '%' || name[0] == '!')) {
+    Step step;
+    if (MarkupTag(r, &step)) return step;
+  }
+  if (SameName(name, "SCRIPT")) {
     r.in_script = true;
-  } else if (StrEqualNoCase(name, "/SCRIPT")) {
+  } else if (SameName(name, "/SCRIPT")) {
     r.in_script = false;
   }
   if (r.formfill && !r.in_script) {
