@@ -31,6 +31,7 @@ constexpr size_t kMaxFieldAttributes = 20;
 constexpr size_t kScriptErrorCopyLimit = 1024;
 // Plain page text is gathered and written in pieces of about this size.
 constexpr size_t kWriteChunk = 4096;
+
 thread_local int t_depth = 0;
 thread_local long t_nested_runs = 0;
 thread_local long t_nested_files = 0;
@@ -146,7 +147,6 @@ inline bool SameName(std::string_view a, std::string_view b) {
   }
   return true;
 }
-
 
 enum class FormTag { kNone, kInput, kSelect, kOption, kTextarea, kTextareaEnd };
 

@@ -73,6 +73,9 @@ TEST(DirectiveInclude, ProcessesTheFileWithThePagesVariables) {
       {"marker glued to the name", "<%include header.htm%> and more %>B",
        "<HR>Error in (header.htm%>)[34]: cannot open file<HR>B"},
       {"a folder is no file", "<%include sub %>", "<HR>Error in (sub)[16]: cannot open file<HR>"},
+      // A device would feed the page without end.
+      {"a device is no file", "<%include /dev/zero %>",
+       "<HR>Error in (/dev/zero)[22]: cannot open file<HR>"},
   };
   for (const PageCase& c : cases) EXPECT_EQ(RenderIn(dir, c.page, vars.get()), c.expected) << c.name;
 }
@@ -114,6 +117,8 @@ TEST(DirectiveSource, CopiesTheFileUnprocessed) {
   auto vars = Table({"T=Title"});
   EXPECT_EQ(RenderIn(dir, "<%source 'style.css' %>.", vars.get()), "b { x: '<%= T %>' }\n.");
   EXPECT_EQ(RenderIn(dir, "<%source %>\nx"), "<HR>Error in (source)[12]: parameter missing<HR>x");
+  EXPECT_EQ(RenderIn(dir, "<%source /dev/zero %>"),
+            "<HR>Error in (/dev/zero)[21]: cannot open file<HR>");
   EXPECT_EQ(RenderIn(dir, "<%source none.css %>"),
             "<HR>Error in (" + dir.File("none.css") + ")[20]: cannot open file<HR>");
 }

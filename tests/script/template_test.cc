@@ -150,6 +150,20 @@ TEST(TemplateProcess, ToFixedOfHugeValuesStaysShort) {
   EXPECT_EQ(Out("<%= toFixed(T, 1) %>", {vars.get()}), "100000000000000000000.0");
 }
 
+TEST(TemplateEmitValue, ResultSaysWhatTheTextWas) {
+  auto vars = Table({"x=1"});
+  StrBuf buf;
+  OutputStream out{nullptr, nullptr, &buf};
+  EXPECT_EQ(TemplateEmitValue("x", &out, vars.get()), -1);
+  EXPECT_EQ(TemplateEmitValue("x == 1 ? 'T' : 'F'", &out, vars.get()), 1);
+  EXPECT_EQ(TemplateEmitValue("x == 2 ? 'T' : 'F'", &out, vars.get()), 0);
+  // Without a table the text is written as it stands.
+  EXPECT_EQ(TemplateEmitValue("x == 1 ? 'T'", &out, nullptr), -1);
+  EXPECT_EQ(buf.ToString(), "1TFx == 1 ? 'T'");
+  // Without a stream nothing is written or evaluated.
+  EXPECT_EQ(TemplateEmitValue("x == 1", nullptr, vars.get()), 0);
+}
+
 TEST(TemplateProcess, MarkerTextIsBoundedButItsEndIsStillFound) {
   auto vars = Table({"Q1=v"});
   // The text beyond the buffer is read and dropped; the marker still ends
