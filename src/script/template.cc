@@ -374,7 +374,8 @@ void ScriptBlock(Run& r) {
 
 // ---- Tags ----
 
-// The template's own tags, which all begin with "%" or "!" (rules 2 to 10).
+// The template's own tags, which all begin with "%" or "!": value markers,
+// section tags, directives and script blocks.
 // Returns false when the tag is none of them.
 bool MarkupTag(Run& r, Step* step) {
   const std::string_view name = r.tag;
