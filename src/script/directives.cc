@@ -1,0 +1,304 @@
+#include "script/directives.h"
+
+#include <chrono>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "base/file.h"
+#include "base/ini.h"
+#include "base/status_log.h"
+#include "base/str.h"
+#include "base/text.h"
+#include "cgi/kqs/datafile.h"
+#include "script/page_read.h"
+#include "script/template.h"
+
+namespace tallypad {
+
+namespace {
+
+// Where a "%report" or "%stats" body ends.
+constexpr std::string_view kReportEnd = "/report";
+constexpr std::string_view kReportEndTag = "</report>";
+// The seed of the "%random" shuffle starts here before the session and host
+// are added.
+constexpr int64_t kRandomSeedBase = 452;
+
+inline int Get(std::FILE* f) { return getc_unlocked(f); }
+
+// Skips the rest of a directive's tag, up to and including "%>".
+void SkipTagEnd(std::FILE* page) { PageSkipUntil(page, "%>", "%>"); }
+
+// A directive that would nest one run deeper than allowed is refused.
+bool NestingAllowed() { return TemplateDepth() < kMaxTemplateDepth; }
+
+// Opens a file a directive names. Only regular files are read: a device or a
+// pipe could feed a page without end.
+FilePtr OpenRegularFile(const std::string& path, const char* mode) {
+  if (!FileExists(path)) return nullptr;
+  return FileOpen(path, mode);
+}
+
+// Milliseconds since the first call in this process; steady, and safe to
+// call from any thread.
+int64_t ProcessMilliseconds() {
+  static const auto start = std::chrono::steady_clock::now();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+// The query of a "%report" tag: the text up to "%>", trimmed; a quoted text
+// is the text inside the quotes, "$NAME" the value of variable NAME.
+std::string ReadReportQuery(std::FILE* page, const VarTable* vars) {
+  std::string raw;
+  PageSkipUntil(page, "%>", "%>", &raw, kDirectiveParameterLimit);
+  std::string_view q = raw;
+  while (!q.empty() && PageIsWhite(static_cast<unsigned char>(q.front()))) q.remove_prefix(1);
+  while (!q.empty() && PageIsWhite(static_cast<unsigned char>(q.back()))) q.remove_suffix(1);
+  if (!q.empty() && (q.front() == '\'' || q.front() == '"')) {
+    const char quote = q.front();
+    q.remove_prefix(1);
+    if (!q.empty() && q.back() == quote) q.remove_suffix(1);
+    return std::string(q);
+  }
+  if (!q.empty() && q.front() == '$') return VarTableGet(vars, q.substr(1), "");
+  return std::string(q);
+}
+
+// Adds the character codes of a variable's value, each read as a signed byte.
+void AddCharacterCodes(uint64_t* s, const VarTable* vars, std::string_view name) {
+  for (char c : VarTableGet(vars, name, ""))
+    *s += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(c)));
+}
+
+}  // namespace
+
+bool DirectiveReadParameter(std::FILE* page, std::string* param, size_t limit, bool* at_end) {
+  param->clear();
+  if (at_end) *at_end = false;
+  int c;
+  do {
+    c = Get(page);
+  } while (PageIsWhite(c));
+  if (c == EOF) {
+    if (at_end) *at_end = true;
+    return false;
+  }
+  if (c == '\'' || c == '"') {
+    const int quote = c;
+    for (;;) {
+      c = Get(page);
+      if (c == EOF || c == quote) break;
+      if (c == '\\') {
+        c = Get(page);
+        if (c == EOF) break;
+        if (c == 'n') c = '\n';
+        else if (c == 'r') c = '\r';
+        else if (c == 't') c = '\t';
+      }
+      if (param->size() < limit) param->push_back(static_cast<char>(c));
+    }
+  } else {
+    // "%>" does not end a word: "<%include a.htm%>" names the file "a.htm%>".
+    while (c != EOF && !PageIsWhite(c)) {
+      if (param->size() < limit) param->push_back(static_cast<char>(c));
+      c = Get(page);
+    }
+  }
+  return !param->empty() && *param != "%>";
+}
+
+void DirectiveError(OutputStream* out, std::FILE* page, std::string_view subject,
+                    std::string_view message) {
+  if (!out) return;
+  StreamWriteText(out, "<HR>Error in (");
+  StreamWriteText(out, subject);
+  StreamPrintf(out, ")[%d]: ", static_cast<int>(std::ftell(page)));
+  StreamWriteText(out, message);
+  StreamWriteText(out, "<HR>");
+}
+
+int DirectiveInclude(const DirectiveRun& run) {
+  std::string name;
+  if (!DirectiveReadParameter(run.page, &name, kDirectiveParameterLimit)) {
+    DirectiveError(run.out, run.page, "include", "parameter missing");
+    return 0;
+  }
+  SkipTagEnd(run.page);
+  // A file that would go deeper than the nesting limit (or past the number
+  // of files one page may open) counts as one that cannot be opened, so a
+  // page that includes itself ends with this line.
+  FilePtr f;
+  if (NestingAllowed() && TemplateCountFile()) f = OpenRegularFile(PathBuild(run.base_path, name), "rb");
+  if (!f) {
+    DirectiveError(run.out, run.page, name, "cannot open file");
+    return 0;
+  }
+  // Included files are resolved against the including page's base path, and
+  // their form fields are never rewritten.
+  TemplateProcess(run.base_path, run.out, f.get(), run.vars, run.record, nullptr, false, {});
+  return 1;
+}
+
+int DirectiveSource(const DirectiveRun& run) {
+  std::string name;
+  if (!DirectiveReadParameter(run.page, &name, kDirectiveParameterLimit)) {
+    DirectiveError(run.out, run.page, "source", "parameter missing");
+    return 0;
+  }
+  SkipTagEnd(run.page);
+  std::string path = PathBuild(run.base_path, name);
+  FilePtr f = OpenRegularFile(path, "r");
+  if (!f) {
+    DirectiveError(run.out, run.page, path, "cannot open file");
+    return 0;
+  }
+  StreamCopyFile(run.out, f.get());
+  return 1;
+}
+
+int DirectiveReport(const DirectiveRun& run) {
+  std::string name;
+  if (!DirectiveReadParameter(run.page, &name, kDirectiveParameterLimit)) return 0;
+  std::string query = ReadReportQuery(run.page, run.vars);
+  std::string path = PathBuild(run.base_path, name);
+  if (!NestingAllowed()) {
+    DirectiveError(run.out, run.page, path, "cannot open file");
+    PageSkipUntil(run.page, kReportEndTag, kReportEndTag);
+    return 0;
+  }
+  std::unique_ptr<DataFile> data;
+  if (FileExists(path)) data = DataFile::Open(path, 1);
+  if (!data) {
+    // The body is not skipped: it follows as ordinary page text. A dry run
+    // leaves no trace, not even in the log.
+    if (run.out) {
+      StreamWriteText(run.out, "[Error: Unable to open the database ");
+      StreamWriteText(run.out, path);
+      StreamWriteText(run.out, "]");
+      StatusLogAppend("\nCGI_DATA: Unable to open the database: " + path);
+    }
+    return 3;
+  }
+  VarTable* columns = data->columns();
+  VarTableRename(columns, "", "#");
+
+  // A pass without output finds the end of the body and leaves the page
+  // after "</report>".
+  const long body = std::ftell(run.page);
+  TemplateProcess(run.base_path, nullptr, run.page, nullptr, nullptr, nullptr, false, kReportEnd);
+  const long after = std::ftell(run.page);
+
+  // Without an output stream a record pass has no effect at all (report
+  // passes carry no pending fields), so the passes are left out: nested
+  // reports in a dry run then cost one pass each instead of one per record.
+  if (run.out && body >= 0) {
+    int number = 0;
+    while (data->ReadQuery(run.vars, query)) {
+      ++number;
+      VarTableSet(columns, "#", std::to_string(number));
+      if (std::fseek(run.page, body, SEEK_SET) != 0) break;
+      TemplateProcess(run.base_path, run.out, run.page, run.vars, columns, nullptr, false,
+                      kReportEnd);
+    }
+  }
+  if (after >= 0) std::fseek(run.page, after, SEEK_SET);
+  return 0;
+}
+
+int DirectiveStats(const DirectiveRun& run) {
+  std::string name;
+  if (!DirectiveReadParameter(run.page, &name, kDirectiveParameterLimit)) return 0;
+  SkipTagEnd(run.page);
+  std::string path = PathBuild(run.base_path, name);
+  if (!NestingAllowed()) {
+    DirectiveError(run.out, run.page, path, "cannot open file");
+    PageSkipUntil(run.page, kReportEndTag, kReportEndTag);
+    return 0;
+  }
+  VarTablePtr counts, sums;
+  if (FileExists(path)) {
+    counts = IniLoadSection(path, "COUNT", 0);
+    sums = IniLoadSection(path, "SUM", 0);
+  }
+  for (VarTable* t = sums.get(); t; t = t->next.get())
+    for (VarEntry& e : t->entries)
+      if (e.IsUsed()) *e.name = StrConcat3(*e.name, ".SUM", "");
+  VarTablePtr table;
+  if (counts && sums) {
+    table = VarTableMerge(counts.get(), sums.get(), 0);
+  } else {
+    table = counts ? std::move(counts) : std::move(sums);
+  }
+  TemplateProcess(run.base_path, run.out, run.page, run.vars, table.get(), nullptr, false,
+                  kReportEnd);
+  return 0;
+}
+
+int DirectiveRandom(const DirectiveRun& run) {
+  std::string item_tag, end_tag;
+  if (!DirectiveReadParameter(run.page, &item_tag, kRandomTagNameLimit)) return 0;
+  if (!DirectiveReadParameter(run.page, &end_tag, kRandomTagNameLimit)) return 0;
+  SkipTagEnd(run.page);
+  const std::string item_marker = "<" + item_tag + ">";
+  const std::string end_marker = "<" + end_tag + ">";
+  // Markers of different lengths cannot share one window: the items are
+  // then ordinary page text, as they are when nesting is refused.
+  if (item_marker.size() != end_marker.size() || !NestingAllowed()) return 0;
+
+  std::vector<long> items;
+  for (size_t k = 0; k < kRandomMaxItems; ++k) {
+    const long start = std::ftell(run.page);
+    if (start < 0 || PageSkipUntil(run.page, item_marker, end_marker) != kPageFoundA) break;
+    items.push_back(start);
+  }
+  const long after = std::ftell(run.page);
+
+  if (items.size() >= 2) {
+    // Unsigned arithmetic: the seed wraps instead of overflowing, and its
+    // magnitude (after negation) is never negative.
+    uint64_t s = static_cast<uint64_t>(kRandomSeedBase);
+    AddCharacterCodes(&s, run.vars, "_SESSION");
+    AddCharacterCodes(&s, run.vars, "HOST");
+    for (size_t i = 0; i < items.size(); ++i) {
+      s += static_cast<uint64_t>(ProcessMilliseconds()) + static_cast<uint64_t>(items[i]);
+      if (static_cast<int64_t>(s) < 0) s = 0 - s;
+      std::swap(items[i], items[s % items.size()]);
+    }
+  }
+  for (long start : items) {
+    if (std::fseek(run.page, start, SEEK_SET) != 0) break;
+    TemplateProcess(run.base_path, run.out, run.page, run.vars, run.record, run.pending,
+                    run.formfill, item_tag);
+  }
+  if (after >= 0) std::fseek(run.page, after, SEEK_SET);
+  return 0;
+}
+
+void DirectiveList(const DirectiveRun& run) {
+  for (;;) {
+    std::string word;
+    bool at_end = false;
+    DirectiveReadParameter(run.page, &word, kDirectiveParameterLimit, &at_end);
+    if (at_end || word == "%>") return;
+    if (StrEqualNoCase(word, "include")) {
+      DirectiveInclude(run);
+    } else if (StrEqualNoCase(word, "source")) {
+      DirectiveSource(run);
+    } else if (StrEqualNoCase(word, "report")) {
+      DirectiveReport(run);
+    } else if (StrEqualNoCase(word, "random")) {
+      DirectiveRandom(run);
+    } else if (StrEqualNoCase(word, "stats")) {
+      DirectiveStats(run);
+    } else {
+      DirectiveError(run.out, run.page, word, "Unknown command");
+      continue;
+    }
+    return;
+  }
+}
+
+}  // namespace tallypad

@@ -1,0 +1,551 @@
+// The main loop of the template processor: page bytes are copied to the
+// output until a "<" starts a tag or, in reports, a "{" starts a field name.
+// A tag's name picks the first matching rule: the stop name, value markers,
+// section tags, directives, script blocks, form fields, or plain text.
+#include "script/template.h"
+
+#include <algorithm>
+#include <string>
+
+#include "base/read.h"
+#include "base/str.h"
+#include "base/text.h"
+#include "base/wordlist.h"
+#include "script/directives.h"
+#include "script/expr.h"
+#include "script/functions.h"
+#include "script/page_read.h"
+
+namespace tallypad {
+
+namespace {
+
+// One marker's text keeps at most this many characters (the tag buffer less
+// room for the end marker); the rest is read and dropped.
+constexpr size_t kMarkerTextLimit = kTagBufferSize - 4;
+// The current select name keeps at most this many characters.
+constexpr size_t kSelectNameLimit = 127;
+// At most this many attributes of a rewritten form field are kept.
+constexpr size_t kMaxFieldAttributes = 20;
+// The failing statement copied into a script error report is cut here.
+constexpr size_t kScriptErrorCopyLimit = 1024;
+// Plain page text is gathered and written in pieces of about this size.
+constexpr size_t kWriteChunk = 4096;
+
+thread_local int t_depth = 0;
+thread_local long t_nested_runs = 0;
+thread_local long t_nested_files = 0;
+
+class DepthGuard {
+ public:
+  DepthGuard() { ++t_depth; }
+  ~DepthGuard() { --t_depth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+};
+
+inline int Get(std::FILE* f) { return getc_unlocked(f); }
+
+// Gathers the run's own output and writes it to the stream in pieces. Every
+// writer outside the run gets the stream through Stream(), which writes what
+// was gathered first, so the order of the output is kept.
+class PageWriter {
+ public:
+  explicit PageWriter(OutputStream* out) : out_(out) {}
+  ~PageWriter() { Flush(); }
+  PageWriter(const PageWriter&) = delete;
+  PageWriter& operator=(const PageWriter&) = delete;
+
+  void Put(char c) {
+    if (!out_) return;
+    text_.push_back(c);
+    if (text_.size() >= kWriteChunk) Flush();
+  }
+  void Write(std::string_view s) {
+    if (!out_) return;
+    text_.append(s);
+    if (text_.size() >= kWriteChunk) Flush();
+  }
+  void WriteHtml(std::string_view s) {
+    if (!out_) return;
+    text_.append(HtmlEscape(s));
+    if (text_.size() >= kWriteChunk) Flush();
+  }
+  OutputStream* Stream() {
+    Flush();
+    return out_;
+  }
+  void Flush() {
+    if (text_.empty()) return;
+    StreamWrite(out_, text_.data(), text_.size());
+    text_.clear();
+  }
+
+ private:
+  OutputStream* out_;
+  std::string text_;
+};
+
+// The state of one run; nothing of it survives the run.
+struct Run {
+  Run(std::string_view base_path_in, OutputStream* out_in, std::FILE* page_in, VarTable* vars_in,
+      VarTable* record_in, VarTable* pending_in, bool formfill_in, std::string_view stop_in)
+      : base_path(base_path_in),
+        out(out_in),
+        page(page_in),
+        vars(vars_in),
+        record(record_in),
+        pending(pending_in),
+        formfill(formfill_in),
+        stop(stop_in) {}
+
+  std::string_view base_path;
+  OutputStream* out;
+  std::FILE* page;
+  VarTable* vars;
+  VarTable* record;
+  VarTable* pending;
+  bool formfill;
+  std::string_view stop;
+
+  PageWriter w{out};
+  std::string tag;  // the tag buffer
+  int delim = 0;    // the character that ended the tag name
+  bool in_script = false;
+  std::string select_name;
+  VarTablePtr scratch_vars;  // variables of script blocks when the run has none
+};
+
+// What the main loop does after a tag or a brace.
+enum Step { kStepStop = 0, kStepEnd = -1, kStepGoOn = 1 };
+
+std::string_view TrimLeadingWhite(std::string_view s) {
+  while (!s.empty() && PageIsWhite(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  return s;
+}
+
+// Skips the rest of a tag unless its name was ended by ">".
+void FinishTag(const Run& r) {
+  if (r.delim != '>') PageSkipPast(r.page, '>');
+}
+
+DirectiveRun DirectiveRunOf(Run& r) {
+  return DirectiveRun{r.base_path, r.w.Stream(), r.page, r.vars, r.record, r.pending, r.formfill};
+}
+
+// ---- Form fields ----
+
+// Names compared without regard to case, as the variable table compares
+// them; inline because every form field compares against every variable.
+inline bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+enum class FormTag { kNone, kInput, kSelect, kOption, kTextarea, kTextareaEnd };
+
+FormTag FormTagOf(std::string_view name) {
+  if (SameName(name, "INPUT")) return FormTag::kInput;
+  if (SameName(name, "SELECT")) return FormTag::kSelect;
+  if (SameName(name, "OPTION")) return FormTag::kOption;
+  if (SameName(name, "TEXTAREA")) return FormTag::kTextarea;
+  if (SameName(name, "/TEXTAREA")) return FormTag::kTextareaEnd;
+  return FormTag::kNone;
+}
+
+// The value of attribute `name`, "" when it is missing or has none.
+std::string AttributeValue(const VarTable* attrs, std::string_view name) {
+  const VarEntry* e = VarTableFind(attrs, name);
+  return e && e->value ? *e->value : std::string();
+}
+
+// Calls `fn` for every used entry named `name`, in every block.
+template <typename Table, typename Fn>
+void ForEachNamed(Table* vars, std::string_view name, Fn fn) {
+  if (name.empty()) return;
+  for (Table* t = vars; t; t = t->next.get()) {
+    for (auto& e : t->entries) {
+      if (e.IsBlank()) break;  // blank entries only form a block's tail
+      if (!e.name->empty() && SameName(*e.name, name)) fn(e);
+    }
+  }
+}
+
+// Removes every entry named `name` from the pending fields: each becomes a
+// free entry, as VarTableRename to no name leaves it.
+void RemovePending(VarTable* pending, std::string_view name) {
+  ForEachNamed(pending, name, [](VarEntry& e) { e.name->clear(); });
+}
+
+// Removes every attribute named `name` (they are no longer written).
+void RemoveAttribute(VarTable* attrs, std::string_view name) {
+  ForEachNamed(attrs, name, [](VarEntry& e) { e.name->clear(); });
+}
+
+// The values of every variable named `name`, joined with ",": a check-box
+// group comes as one field per ticked box, and every one must show ticked.
+std::string JoinedValues(const VarTable* vars, std::string_view name) {
+  std::string joined;
+  ForEachNamed(vars, name, [&](const VarEntry& e) {
+    if (!e.value || e.value->empty()) return;
+    if (!joined.empty()) joined.push_back(',');
+    joined.append(*e.value);
+  });
+  return joined;
+}
+
+void WriteAttributes(PageWriter& w, const VarTable* attrs) {
+  for (const VarEntry& e : attrs->entries) {
+    if (!e.IsUsed()) continue;
+    w.Put(' ');
+    w.Write(*e.name);
+    if (e.value) {
+      w.Write("=\"");
+      w.WriteHtml(*e.value);
+      w.Put('"');
+    }
+  }
+}
+
+void FormInput(Run& r, VarTable* attrs, const std::string& name) {
+  const std::string type = AttributeValue(attrs, "TYPE");
+  const std::string value = AttributeValue(attrs, "VALUE");
+  RemovePending(r.pending, name);
+  r.w.Write("<INPUT");
+  if (!StrEqualNoCase(type, "RADIO") && !StrEqualNoCase(type, "CHECKBOX")) {
+    const std::string current = name.empty() ? std::string() : VarTableGet(r.vars, name, "");
+    RemoveAttribute(attrs, "VALUE");
+    r.w.Write(" VALUE=\"");
+    if (!current.empty()) {
+      r.w.WriteHtml(current);
+    } else {
+      r.w.Write(value);
+    }
+    r.w.Put('"');
+  } else {
+    const std::string current = JoinedValues(r.vars, name);
+    if (!current.empty()) {
+      if (!value.empty() && ListContains(current, value)) {
+        r.w.Write(" CHECKED");
+      } else {
+        RemoveAttribute(attrs, "CHECKED");
+      }
+    }
+  }
+  WriteAttributes(r.w, attrs);
+  r.w.Put('>');
+}
+
+void FormOption(Run& r, VarTable* attrs) {
+  const std::string query = AttributeValue(attrs, "query");
+  if (!query.empty() && CondEvaluate(query, r.vars, nullptr) != 1) {
+    PageSkipUntil(r.page, "</OPTION>", "</OPTION>");
+    return;
+  }
+  const std::string value = AttributeValue(attrs, "VALUE");
+  bool exists = false;
+  bool selected = false;
+  ForEachNamed(r.vars, r.select_name, [&](const VarEntry& e) {
+    exists = true;
+    if (e.value && ListContains(*e.value, value)) selected = true;
+  });
+  r.w.Write("<OPTION");
+  if (selected) {
+    r.w.Write(" SELECTED ");
+  } else if (!exists) {
+    RemoveAttribute(attrs, "SELECTED");
+  }
+  WriteAttributes(r.w, attrs);
+  r.w.Put('>');
+}
+
+void FormField(Run& r, FormTag kind) {
+  VarTablePtr attrs =
+      r.delim == '>' ? VarTableNew(0) : ReadTagAttributes(r.page, kMaxFieldAttributes);
+  const std::string name = AttributeValue(attrs.get(), "NAME");
+  switch (kind) {
+    case FormTag::kInput:
+      FormInput(r, attrs.get(), name);
+      break;
+    case FormTag::kSelect:
+      RemovePending(r.pending, name);
+      r.select_name = name.substr(0, kSelectNameLimit);
+      r.w.Write("<SELECT");
+      WriteAttributes(r.w, attrs.get());
+      r.w.Put('>');
+      break;
+    case FormTag::kOption:
+      FormOption(r, attrs.get());
+      break;
+    case FormTag::kTextarea: {
+      RemovePending(r.pending, name);
+      r.w.Write("<TEXTAREA");
+      WriteAttributes(r.w, attrs.get());
+      r.w.Put('>');
+      const std::string current = name.empty() ? std::string() : VarTableGet(r.vars, name, "");
+      r.w.WriteHtml(current.empty() ? AttributeValue(attrs.get(), "VALUE") : current);
+      r.w.Write("</TEXTAREA>");
+      // The page's own text of the area never shows: a default is given
+      // as a VALUE attribute.
+      PageSkipUntil(r.page, "</TEXTAREA>", "</TEXTAREA>");
+      break;
+    }
+    case FormTag::kTextareaEnd:
+    case FormTag::kNone:
+      break;
+  }
+}
+
+// ---- Conditional sections ----
+
+// Shows or skips branches from a "%if" tag whose name is r.tag; `keyword` is
+// the length of the keyword at its start. Sections do not nest: a skip ends
+// at the first "<%el" or "<%en", whichever section it belongs to.
+void ConditionalSection(Run& r, size_t keyword) {
+  std::string cond = r.tag.substr(keyword);
+  PageFinishMarker(r.page, &cond, r.delim, "%>", kMarkerTextLimit);
+  std::string rest, word;
+  for (;;) {
+    // An evaluation error shows the branch, as a true condition does.
+    if (CondEvaluate(cond, r.vars, r.record) != 0) return;
+    PageFound found = PageSkipUntil(r.page, "<%el", "<%en");
+    if (found != kPageFoundA) {
+      PageSkipPast(r.page, '>');
+      return;
+    }
+    int d = PageReadToken(r.page, &rest, kMarkerTextLimit, "> \t\r\n");
+    const std::string tag = "%el" + rest;
+    if (StrEqualNoCase(tag, "%else") && PageIsWhite(d)) {
+      int c;
+      do {
+        c = Get(r.page);
+      } while (PageIsWhite(c));
+      if (c != EOF) ungetc(c, r.page);
+      int wd = c == EOF ? -1 : PageReadToken(r.page, &word, kMarkerTextLimit, "> \t\r\n");
+      if (c != EOF && StrEqualNoCase(word, "if") && wd != '>') {
+        cond.clear();
+        PageFinishMarker(r.page, &cond, wd, "%>", kMarkerTextLimit);
+        continue;
+      }
+      // A plain "%else" (any word after it is dropped): its branch shows.
+      if (wd != '>') PageSkipPast(r.page, '>');
+      return;
+    }
+    if (StrStartsNoCase(tag, "%elsif") || StrStartsNoCase(tag, "%elif")) {
+      cond = tag.substr(StrStartsNoCase(tag, "%elsif") ? 6 : 5);
+      PageFinishMarker(r.page, &cond, d, "%>", kMarkerTextLimit);
+      continue;
+    }
+    if (d != '>') PageSkipPast(r.page, '>');
+    return;
+  }
+}
+
+// ---- Script blocks ----
+
+void ScriptBlock(Run& r) {
+  OutputStream* out = r.w.Stream();
+  VarTable* vars = r.vars;
+  if (!vars) {
+    if (!r.scratch_vars) r.scratch_vars = VarTableCopy(nullptr, 16);
+    vars = r.scratch_vars.get();
+  }
+  const ScriptObject objects[] = {{"data", r.record}};
+  ScriptContext ctx;
+  ctx.out = out;
+  ctx.base_path = std::string(r.base_path);
+  ctx.objects = objects;
+  ctx.functions = PageTemplateFunctions();
+  const int code = ScriptRun(ctx, r.page, vars);
+  if (code > 0) {
+    // The report copies the failing statement; the page then goes on from
+    // where the copy ended.
+    StreamWriteText(out, "[");
+    ScriptError(out, ctx, r.page, code);
+    StreamWriteText(out, "]");
+  }
+}
+
+// ---- Tags ----
+
+// The template's own tags, which all begin with "%" or "!": value markers,
+// section tags, directives and script blocks.
+// Returns false when the tag is none of them.
+bool MarkupTag(Run& r, Step* step) {
+  const std::string_view name = r.tag;
+  *step = kStepGoOn;
+  if (StrStartsNoCase(name, "!--$")) {
+    std::string text = r.tag;
+    PageFinishMarker(r.page, &text, r.delim, "-->", kMarkerTextLimit);
+    TemplateEmitValue(TrimLeadingWhite(std::string_view(text).substr(4)), r.w.Stream(), r.vars);
+    return true;
+  }
+  if (name.size() >= 2 && name[0] == '%' && name[1] == '=') {
+    std::string text = r.tag;
+    PageFinishMarker(r.page, &text, r.delim, "%>", kMarkerTextLimit);
+    TemplateEmitValue(TrimLeadingWhite(std::string_view(text).substr(2)), r.w.Stream(), r.vars);
+    return true;
+  }
+  if (StrStartsNoCase(name, "%end")) {
+    FinishTag(r);  // a stray end tag writes nothing
+    return true;
+  }
+  // "<%break%>" reads as the name "%break%".
+  if (StrEqualNoCase(name, "%break") || StrEqualNoCase(name, "%break%")) {
+    *step = kStepEnd;
+    return true;
+  }
+  if (StrStartsNoCase(name, "%if")) {
+    ConditionalSection(r, 3);
+    return true;
+  }
+  if (StrStartsNoCase(name, "%else") || StrStartsNoCase(name, "%elsif") ||
+      StrStartsNoCase(name, "%elif")) {
+    // A later branch of a section whose shown branch has ended.
+    PageSkipUntil(r.page, "<%end", "<%end");
+    PageSkipPast(r.page, '>');
+    return true;
+  }
+  // In a dry run the words of "%kqs" are page text.
+  if (StrStartsNoCase(name, "%kqs") && r.out) {
+    DirectiveList(DirectiveRunOf(r));
+    return true;
+  }
+  if (StrEqualNoCase(name, "%include")) {
+    DirectiveInclude(DirectiveRunOf(r));
+    return true;
+  }
+  if (StrEqualNoCase(name, "%source")) {
+    DirectiveSource(DirectiveRunOf(r));
+    return true;
+  }
+  if (StrEqualNoCase(name, "%report")) {
+    DirectiveReport(DirectiveRunOf(r));
+    return true;
+  }
+  if (StrEqualNoCase(name, "%stats")) {
+    DirectiveStats(DirectiveRunOf(r));
+    return true;
+  }
+  if (StrStartsNoCase(name, "%random")) {
+    DirectiveRandom(DirectiveRunOf(r));
+    return true;
+  }
+  // A dry run runs no script: the block's text is read as page text.
+  if (name == "%" && PageIsWhite(r.delim) && r.out) {
+    ScriptBlock(r);
+    return true;
+  }
+  return false;
+}
+
+// Acts on the tag whose name is in r.tag, following the first rule that
+// matches; says whether the run goes on.
+Step Tag(Run& r) {
+  const std::string_view name = r.tag;
+  if (!r.stop.empty() && StrEqualNoCase(name, r.stop)) {
+    FinishTag(r);
+    return kStepStop;
+  }
+  if (!name.empty() && (name[0] == '%' || name[0] == '!')) {
+    Step step;
+    if (MarkupTag(r, &step)) return step;
+  }
+  if (SameName(name, "SCRIPT")) {
+    r.in_script = true;
+  } else if (SameName(name, "/SCRIPT")) {
+    r.in_script = false;
+  }
+  if (r.formfill && !r.in_script) {
+    FormTag kind = FormTagOf(name);
+    if (kind != FormTag::kNone) {
+      FormField(r, kind);
+      return kStepGoOn;
+    }
+  }
+  r.w.Put('<');
+  r.w.Write(name);
+  if (r.delim > 0) r.w.Put(static_cast<char>(r.delim));
+  return kStepGoOn;
+}
+
+// A "{" in a report: "{NAME}" writes the record's value of NAME.
+Step Brace(Run& r) {
+  int d = Get(r.page);
+  if (d == EOF) return kStepEnd;
+  if (d == '}' || PageIsWhite(d)) {
+    r.w.Put('{');
+    r.w.Put(static_cast<char>(d));
+    return kStepGoOn;
+  }
+  std::string name;
+  if (d != 0) name.push_back(static_cast<char>(d));
+  std::string rest;
+  PageReadToken(r.page, &rest, kMarkerTextLimit - name.size(), "}");
+  name += rest;
+  if (!r.stop.empty() && StrEqualNoCase(name, r.stop)) return kStepStop;
+  TemplateEmitValue(name, r.w.Stream(), r.record);
+  return kStepGoOn;
+}
+
+int MainLoop(Run& r) {
+  std::FILE* page = r.page;
+  for (;;) {
+    int c = Get(page);
+    if (c == EOF) return -1;
+    if (c == '{' && r.record) {
+      Step s = Brace(r);
+      if (s != kStepGoOn) return s;
+      continue;
+    }
+    if (c != '<') {
+      if (c != 0) r.w.Put(static_cast<char>(c));
+      continue;
+    }
+    r.delim = PageReadToken(page, &r.tag, kMarkerTextLimit, "> \t\r\n");
+    if (r.delim == -1) return -1;
+    Step s = Tag(r);
+    if (s != kStepGoOn) return s;
+  }
+}
+
+}  // namespace
+
+int TemplateProcess(std::string_view base_path, OutputStream* out, std::FILE* page, VarTable* vars,
+                    VarTable* record, VarTable* pending, bool formfill, std::string_view stop) {
+  if (!page || t_depth >= kMaxTemplateDepth) return -1;
+  if (t_depth == 0) {
+    t_nested_runs = 0;
+    t_nested_files = 0;
+  } else if (++t_nested_runs > kMaxNestedRuns) {
+    return -1;
+  }
+  DepthGuard guard;
+  Run r(base_path, out, page, vars, record, pending, formfill, stop);
+  return MainLoop(r);
+}
+
+int TemplateDepth() { return t_depth; }
+
+bool TemplateCountFile() { return ++t_nested_files <= kMaxNestedFiles; }
+
+void ScriptError(OutputStream* out, const ScriptContext& ctx, std::FILE* page, int code) {
+  const std::string_view message = ScriptErrorMessage(code);
+  StreamPrintf(out, "Script error %d: %.*s:", code, static_cast<int>(message.size()),
+               message.data());
+  const long span = ctx.stop_position - ctx.statement_start;
+  if (span < 1 || !page || ctx.statement_start < 0) return;
+  if (std::fseek(page, ctx.statement_start, SEEK_SET) != 0) return;
+  char copy[kScriptErrorCopyLimit];
+  const size_t n =
+      std::fread(copy, 1, std::min(static_cast<size_t>(span), kScriptErrorCopyLimit), page);
+  StreamWrite(out, copy, n);
+}
+
+}  // namespace tallypad
