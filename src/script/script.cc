@@ -104,6 +104,9 @@ int Level::Run() {
     } else if (StrEqualNoCase(t, "var")) {
       continue;
     } else if (IsStopKeyword(t)) {
+      // The page goes on after the keyword and its lookahead; a block end
+      // right there ("exit %>") is consumed whole, not left as page text.
+      if (la_ == '%') ScriptBlockEndFollows(page_);
       la_ = -1;
       return 0;
     } else if (StrEqualNoCase(t, "delete")) {

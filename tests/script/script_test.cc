@@ -198,6 +198,8 @@ TEST(ScriptRun, StopKeywordsEndTheWholeScript) {
       {"&exit", "&exit\nx = 1;%>", {}, 0, {{"x", std::nullopt}}, "", "x = 1;%>"},
       {"&end", "&END;x = 1;%>", {}, 0, {{"x", std::nullopt}}, "", "x = 1;%>"},
       {"&return", "&return x = 1;%>", {}, 0, {{"x", std::nullopt}}, "", " = 1;%>"},
+      {"exit before the block end", "x = 1; exit %>page", {}, 0, {{"x", "1"}}, "", "page"},
+      {"exit right before the block end", "exit%>page", {}, 0, {}, "", "page"},
       {"end of a script element", "x = 1;</script>page", {}, 0, {{"x", "1"}}, "", "page"},
   });
 }
