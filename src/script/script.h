@@ -32,7 +32,9 @@ inline constexpr int kScriptExpectingValue = 49;
 
 // Token buffer size of one statement level (a token keeps at most 4,094 bytes).
 inline constexpr size_t kScriptTokenBufferSize = 4096;
-// Nested blocks deeper than this end the script with kScriptNeedClosingBrace.
+// Nested blocks deeper than this end the script with kScriptNeedClosingBrace,
+// and calls nested in arguments deeper than this with kScriptNeedClosingParen:
+// each level recurses, and no real script comes near.
 inline constexpr int kScriptMaxNesting = 64;
 
 struct ScriptContext;
@@ -76,9 +78,11 @@ struct ScriptContext {
 // context's lookahead and stop position are set.
 int ScriptRun(ScriptContext& ctx, std::FILE* page, VarTable* vars);
 
-// Reads the next token into `token` starting with lookahead `*lookahead`;
-// returns -1 at the end of the block or file, else a value >= 0, and updates
-// `*lookahead`. Text tokens are stored as a single quote followed by the text.
+// Reads the next token into `token` (at most `size` - 2 bytes kept) starting
+// with lookahead `*lookahead`, and updates `*lookahead` (-1 after the end).
+// Returns -1 at the end of the block ("%>") or file, else the token's length.
+// Text tokens are stored as a single quote followed by the text; a text that
+// the file ends inside is returned as far as it went, with the result -1.
 int ScriptNextToken(std::FILE* page, std::string* token, size_t size, int* lookahead);
 
 // Reads "[key]" after an object name and sets `result` to the object's value

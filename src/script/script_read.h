@@ -1,0 +1,30 @@
+// Raw reading of script text between tokens: the statement reader and the
+// function-call parser read conditions, parenthesized expressions and
+// skipped lines byte by byte instead of as tokens. Shared by script.cc and
+// script_call.cc only.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace tallypad {
+
+// Characters kept of a condition, a parenthesized argument or an arithmetic
+// line: what one token buffer holds; the rest is read and dropped.
+inline constexpr size_t kScriptRawTextKeep = 4094;
+
+// Reads bytes up to and including the next `stop`. Returns `stop`, or -1
+// when the file ends first.
+int ScriptSkipTo(std::FILE* page, int stop);
+
+// Reads bytes into `text` (at most kScriptRawTextKeep kept) up to the next
+// `stop`, which is consumed but not kept. Returns `stop`, or -1 when the file
+// ends first.
+int ScriptReadTo(std::FILE* page, int stop, std::string* text);
+
+// Reads the next byte when it is '>' (after a '%' already read: the end of
+// the block) and returns true; otherwise leaves it unread and returns false.
+bool ScriptBlockEndFollows(std::FILE* page);
+
+}  // namespace tallypad

@@ -1,0 +1,183 @@
+// The script tokenizer and the raw readers beside it. Tokens are read
+// straight from the page file; the character that ended a token has already
+// been consumed and is handed back as the lookahead, which the next read
+// starts with.
+#include <string_view>
+
+#include "script/script.h"
+#include "script/script_read.h"
+
+namespace tallypad {
+
+namespace {
+
+// Characters that are a token by themselves.
+constexpr std::string_view kSingleTokens = "#*-/,;{}()[]";
+// Characters that end a word (besides blanks, tabs, CR, LF and NUL).
+constexpr std::string_view kWordEnds = "#*-/,;{}()[]<>+=";
+
+bool IsBlankOrTab(int c) { return c == ' ' || c == '\t'; }
+// Bytes skipped before a token: blanks, tabs, CR, LF and NUL.
+bool IsSkipped(int c) { return c == 0 || c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsIn(std::string_view set, int c) {
+  return c > 0 && set.find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// Skips blanks and tabs starting with `c`; returns the first other byte.
+int SkipBlanks(std::FILE* page, int c) {
+  while (IsBlankOrTab(c)) c = std::getc(page);
+  return c;
+}
+
+// Appends to a token while it has room; bytes beyond are dropped.
+class TokenWriter {
+ public:
+  TokenWriter(std::string* token, size_t size) : token_(token), keep_(size >= 2 ? size - 2 : 0) {
+    token_->clear();
+  }
+  void Add(int c) {
+    if (token_->size() < keep_) token_->push_back(static_cast<char>(c));
+  }
+  int Length() const { return static_cast<int>(token_->size()); }
+
+ private:
+  std::string* token_;
+  size_t keep_;
+};
+
+// Reads a quoted text after its opening `quote`. Returns the token length,
+// or -1 when the file ends inside the text (the text read so far is kept).
+int ReadText(std::FILE* page, int quote, TokenWriter& out, int* lookahead) {
+  out.Add('\'');
+  for (;;) {
+    int c = std::getc(page);
+    if (c == '\\') {
+      c = std::getc(page);
+      if (c == 'n') c = '\n';
+      else if (c == 'r') c = '\r';
+      else if (c == 't') c = '\t';
+    } else if (c == quote) {
+      break;
+    }
+    if (c == EOF) {
+      *lookahead = -1;
+      return -1;
+    }
+    out.Add(c);
+  }
+  *lookahead = ' ';
+  return out.Length();
+}
+
+// Reads a word whose first byte `c` has been read.
+int ReadWord(std::FILE* page, int c, TokenWriter& out, int* lookahead) {
+  out.Add(c);
+  for (;;) {
+    c = std::getc(page);
+    if (c == EOF || IsSkipped(c) || IsIn(kWordEnds, c)) break;
+    // "%>" ends the block even right after a word ("x = y%>"): the '%' is
+    // handed back as the lookahead and the '>' left for the next read.
+    if (c == '%' && ScriptBlockEndFollows(page)) {
+      std::ungetc('>', page);
+      break;
+    }
+    out.Add(c);
+  }
+  if (IsBlankOrTab(c)) c = SkipBlanks(page, c);
+  *lookahead = c == EOF ? -1 : c;
+  return out.Length();
+}
+
+}  // namespace
+
+int ScriptNextToken(std::FILE* page, std::string* token, size_t size, int* lookahead) {
+  TokenWriter out(token, size);
+  int c = *lookahead;
+  if (c == -1) return -1;
+  while (IsSkipped(c)) c = std::getc(page);
+  if (c == EOF) {
+    *lookahead = -1;
+    return -1;
+  }
+
+  if (IsIn(kSingleTokens, c)) {
+    out.Add(c);
+    *lookahead = ' ';
+    return out.Length();
+  }
+
+  if (c == '<' || c == '>' || c == '+' || c == '=') {
+    int next = std::getc(page);
+    out.Add(c);
+    if (c == '<' && next == '/') {
+      // An end tag such as "</script>": everything up to its '>'.
+      out.Add(next);
+      int d;
+      while ((d = std::getc(page)) != EOF) {
+        out.Add(d);
+        if (d == '>') break;
+      }
+      *lookahead = d == EOF ? -1 : ' ';
+      return out.Length();
+    }
+    if (next == '=') {
+      out.Add('=');
+      if (c == '=') {
+        int third = std::getc(page);
+        if (third == '=') {
+          out.Add('=');
+          *lookahead = ' ';
+        } else {
+          *lookahead = third == EOF ? -1 : third;
+        }
+      } else {
+        *lookahead = ' ';
+      }
+      return out.Length();
+    }
+    next = SkipBlanks(page, next);
+    *lookahead = next == EOF ? -1 : next;
+    return out.Length();
+  }
+
+  if (c == '%') {
+    int next = std::getc(page);
+    if (next == '>') {
+      *lookahead = -1;
+      return -1;
+    }
+    out.Add(c);
+    *lookahead = next == EOF ? -1 : next;
+    return out.Length();
+  }
+
+  if (c == '"' || c == '\'') return ReadText(page, c, out, lookahead);
+  return ReadWord(page, c, out, lookahead);
+}
+
+int ScriptSkipTo(std::FILE* page, int stop) {
+  int c;
+  while ((c = std::getc(page)) != EOF) {
+    if (c == stop) return stop;
+  }
+  return -1;
+}
+
+int ScriptReadTo(std::FILE* page, int stop, std::string* text) {
+  text->clear();
+  int c;
+  while ((c = std::getc(page)) != EOF) {
+    if (c == stop) return stop;
+    if (text->size() < kScriptRawTextKeep) text->push_back(static_cast<char>(c));
+  }
+  return -1;
+}
+
+bool ScriptBlockEndFollows(std::FILE* page) {
+  int c = std::getc(page);
+  if (c == '>') return true;
+  if (c != EOF) std::ungetc(c, page);
+  return false;
+}
+
+}  // namespace tallypad
