@@ -13,6 +13,7 @@
 #include "cgi/kqs/survey.h"
 #include "cgi/list/list_viewer.h"
 #include "host/text_convert.h"
+#include "script/template.h"
 
 namespace tallypad {
 
@@ -110,11 +111,12 @@ void RefuseRequest(Connection& conn, std::string_view status, std::string_view l
 
 // ---- The file step -------------------------------------------------------
 
-// Sends a page whose path contains ".html" with the default header. Pages go
-// out as they are stored until the template engine processes them here.
+// Sends a page whose path contains ".html" with the default header, run
+// through the template processor with the request variables, so that every
+// page of the server root can use the template language.
 int ServeTemplatePage(Request& r, std::FILE* page) {
   WriteResponseHeader(&r.out);
-  StreamCopyFile(&r.out, page);
+  TemplateProcess(r.ctx.server_root, &r.out, page, r.vars, nullptr, nullptr, false, {});
   return 0;
 }
 
