@@ -4,7 +4,8 @@
 # Each target keeps its growing corpus in BUILD/fuzz-corpus/<target> and
 # also reads the seeds in fuzz/seeds/<target> and the dictionary
 # fuzz/<target>.dict when they exist. Crashing inputs are written to
-# BUILD/fuzz-artifacts/. Exits non-zero when any target fails.
+# BUILD/fuzz-artifacts/. An input that runs longer than TIMEOUT seconds
+# (default 30) counts as a finding too. Exits non-zero when any target fails.
 set -eu
 if [ $# -lt 1 ]; then
   echo "usage: $0 BUILD [SECONDS]" >&2
@@ -12,6 +13,7 @@ if [ $# -lt 1 ]; then
 fi
 build=$1
 seconds=${2:-60}
+timeout=${TIMEOUT:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 # Undefined behaviour stops the run like a crash does, so the fuzzer keeps
@@ -33,7 +35,7 @@ for bin in "$build"/fuzz/*_fuzz; do
   [ -f "$root/fuzz/$name.dict" ] && dict="-dict=$root/fuzz/$name.dict"
   echo "== $name: $seconds s, corpus $corpus"
   # $dict and $seeds are left unquoted on purpose: when empty they vanish.
-  if ! "$bin" -max_total_time="$seconds" -print_final_stats=1 \
+  if ! "$bin" -max_total_time="$seconds" -timeout="$timeout" -print_final_stats=1 \
       -artifact_prefix="$build/fuzz-artifacts/$name-" $dict "$corpus" $seeds; then
     failed="$failed $name"
   fi
