@@ -40,8 +40,8 @@ FormFields HtmlInputs(std::string_view html) {
   static const std::regex kAttr("([A-Za-z_-]+)\\s*=\\s*(\"([^\"]*)\"|([^\\s>\"]+))");
   FormFields fields;
   const std::string text(html);
-  for (auto tag = std::sregex_iterator(text.begin(), text.end(), kTag); tag != std::sregex_iterator();
-       ++tag) {
+  for (auto tag = std::sregex_iterator(text.begin(), text.end(), kTag);
+       tag != std::sregex_iterator(); ++tag) {
     const std::string attrs = (*tag)[1];
     std::string name, value;
     bool named = false;

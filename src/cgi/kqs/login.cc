@@ -16,10 +16,14 @@ namespace {
 // What the prompt asks the password for, by the right that is missing.
 std::string_view PromptPurpose(int right) {
   switch (right) {
-    case kRightUpdate: return "update data in";
-    case kRightAppend: return "append data to";
-    case kRightReport: return "view reports of";
-    default: return "use";
+    case kRightUpdate:
+      return "update data in";
+    case kRightAppend:
+      return "append data to";
+    case kRightReport:
+      return "view reports of";
+    default:
+      return "use";
   }
 }
 

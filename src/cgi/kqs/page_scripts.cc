@@ -1,6 +1,7 @@
 #include "cgi/kqs/page_scripts.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -18,13 +19,13 @@ namespace tallypad {
 namespace {
 
 constexpr ScriptFunction kForwardFunctions[] = {
-    {"print", 10, ScriptFnWrite},       {"write", 10, ScriptFnWrite},
-    {"eval", 1, ScriptFnEval},          {"timestamp", 0, ScriptFnTimestamp},
-    {"tofixed", 2, ScriptFnToFixed},    {"runReport", 8, ScriptFnRunReport},
-    {"number", 1, ScriptFnNumber},      {"toNumber", 1, ScriptFnNumber},
-    {"random", 1, ScriptFnRandom},      {"timedate", 0, ScriptFnTimeDate},
-    {"timetime", 0, ScriptFnTimeTime},  {"uniqueid", 1, ScriptFnUniqueId},
-    {"sendmail", 3, ScriptFnSendMail},  {"showpage", 1, ScriptFnShowPage},
+    {"print", 10, ScriptFnWrite},        {"write", 10, ScriptFnWrite},
+    {"eval", 1, ScriptFnEval},           {"timestamp", 0, ScriptFnTimestamp},
+    {"tofixed", 2, ScriptFnToFixed},     {"runReport", 8, ScriptFnRunReport},
+    {"number", 1, ScriptFnNumber},       {"toNumber", 1, ScriptFnNumber},
+    {"random", 1, ScriptFnRandom},       {"timedate", 0, ScriptFnTimeDate},
+    {"timetime", 0, ScriptFnTimeTime},   {"uniqueid", 1, ScriptFnUniqueId},
+    {"sendmail", 3, ScriptFnSendMail},   {"showpage", 1, ScriptFnShowPage},
     {"ranksort", 128, ScriptFnRankSort}, {"rankindex", 2, ScriptFnRankIndex},
 };
 
@@ -45,20 +46,32 @@ constexpr std::string_view kNavigationVariables[] = {"_PAGEWARN", "_PAGENEXT", "
 
 bool IsListSeparator(char c) { return c == ',' || c == ' '; }
 
+// The first position of `tag` (which begins with '<') in `text` at or after
+// `from`, compared without regard to case. Only the '<' bytes are tried,
+// which keeps the search of a large validation file quick.
+std::optional<size_t> FindTag(std::string_view text, std::string_view tag, size_t from = 0) {
+  for (size_t at = text.find('<', from); at != std::string_view::npos;
+       at = text.find('<', at + 1)) {
+    if (text.size() - at < tag.size()) break;
+    if (StrEqualNoCase(text.substr(at, tag.size()), tag)) return at;
+  }
+  return std::nullopt;
+}
+
 // The offset where the script body of the entry begins, or nullopt.
 std::optional<size_t> ScriptBodyStart(const ValidationEntry& entry, PageScript which) {
-  std::string_view rest = std::string_view(entry.text).substr(entry.after_name);
+  const std::string_view text = entry.text;
   if (which == PageScript::kBack) {
     constexpr std::string_view kBackTag = "<SCRIPT TYPE=BACK>";
-    std::optional<size_t> at = StrFindNoCase(rest, kBackTag);
+    std::optional<size_t> at = FindTag(text, kBackTag, entry.after_name);
     if (!at) return std::nullopt;
-    return entry.after_name + *at + kBackTag.size();
+    return *at + kBackTag.size();
   }
-  std::optional<size_t> at = StrFindNoCase(rest, "<SCRIPT");
+  std::optional<size_t> at = FindTag(text, "<SCRIPT", entry.after_name);
   if (!at) return std::nullopt;
-  size_t close = rest.find('>', *at);
+  size_t close = text.find('>', *at);
   if (close == std::string_view::npos) return std::nullopt;
-  return entry.after_name + close + 1;
+  return close + 1;
 }
 
 }  // namespace
@@ -68,12 +81,13 @@ std::optional<ValidationEntry> FindValidationEntry(std::string_view base_path,
                                                    std::string_view page_name) {
   if (page_name.empty()) return std::nullopt;
   ValidationEntry entry;
-  entry.file = FileOpen(PathBuild(base_path, database, ".val"), "rb");
+  const std::string path = PathBuild(base_path, database, ".val");
+  entry.file = FileOpen(path, "rb");
   if (!entry.file) return std::nullopt;
-  entry.text.resize(kMaxValidationFileBytes);
+  entry.text.resize(std::min<uint64_t>(FileSize(path), kMaxValidationFileBytes));
   entry.text.resize(std::fread(entry.text.data(), 1, entry.text.size(), entry.file.get()));
   const std::string name = "<PAGE NAME=\"" + std::string(page_name) + "\"";
-  std::optional<size_t> at = StrFindNoCase(entry.text, name);
+  std::optional<size_t> at = FindTag(entry.text, name);
   if (!at) return std::nullopt;
   entry.after_name = *at + name.size();
   return entry;

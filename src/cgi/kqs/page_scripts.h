@@ -27,8 +27,8 @@ inline constexpr size_t kMaxValidationFileBytes = 4 << 20;
 // A page's entry in the open validation file.
 struct ValidationEntry {
   FilePtr file;
-  std::string text;        // the file's bytes (at most kMaxValidationFileBytes)
-  size_t after_name = 0;   // offset just after the page name and its closing quote
+  std::string text;       // the file's bytes (at most kMaxValidationFileBytes)
+  size_t after_name = 0;  // offset just after the page name and its closing quote
 };
 
 // Finds the entry of `page_name` in the validation file of form `database`
@@ -54,18 +54,25 @@ std::span<const ScriptFunction> BackScriptFunctions();
 
 // The engine's own script functions (callback signature of ScriptCallback).
 // timedate: today's local date as eight digits.
-std::optional<std::string> ScriptFnTimeDate(ScriptContext&, std::string_view, std::span<const std::string>, VarTable*);
+std::optional<std::string> ScriptFnTimeDate(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
 // timetime: the local time as six digits.
-std::optional<std::string> ScriptFnTimeTime(ScriptContext&, std::string_view, std::span<const std::string>, VarTable*);
+std::optional<std::string> ScriptFnTimeTime(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
 // uniqueid: a new unique identifier, mixing in the argument when given.
-std::optional<std::string> ScriptFnUniqueId(ScriptContext&, std::string_view, std::span<const std::string>, VarTable*);
+std::optional<std::string> ScriptFnUniqueId(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
 // sendmail: queues a mail (recipient, subject, body) through EMAILSERVER; no result.
-std::optional<std::string> ScriptFnSendMail(ScriptContext&, std::string_view, std::span<const std::string>, VarTable*);
+std::optional<std::string> ScriptFnSendMail(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
 // showpage: adds the page to _PAGESKIP unless the list holds it; no result.
-std::optional<std::string> ScriptFnShowPage(ScriptContext&, std::string_view, std::span<const std::string>, VarTable*);
+std::optional<std::string> ScriptFnShowPage(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
 // ranksort: the names of name=value items sorted by their integer values.
-std::optional<std::string> ScriptFnRankSort(ScriptContext&, std::string_view, std::span<const std::string>, VarTable*);
+std::optional<std::string> ScriptFnRankSort(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
 // rankindex: the 1-based position of an item in a list; no result when absent.
-std::optional<std::string> ScriptFnRankIndex(ScriptContext&, std::string_view, std::span<const std::string>, VarTable*);
+std::optional<std::string> ScriptFnRankIndex(ScriptContext&, std::string_view,
+                                             std::span<const std::string>, VarTable*);
 
 }  // namespace tallypad

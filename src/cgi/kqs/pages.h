@@ -18,8 +18,8 @@
 namespace tallypad {
 
 // Result codes of showing a page.
-inline constexpr int kPageMissing = 2;   // the page or form file cannot be opened
-inline constexpr int kPageBadName = 104; // the page name holds a forbidden character
+inline constexpr int kPageMissing = 2;    // the page or form file cannot be opened
+inline constexpr int kPageBadName = 104;  // the page name holds a forbidden character
 
 // Where the page file's text and the message log name a missing page.
 inline constexpr int kPageMissingPlace = 793;

@@ -223,7 +223,8 @@ Then SetUp(Survey& s) {
   s.multipage = SettingInt(s, "MULTIPAGE") != 0;
   std::string id_field = Setting(s, "IDFIELDS").substr(0, kMaxIdFieldName);
   id_field = id_field.substr(0, id_field.find(','));
-  const std::string id = Var(s, id_field);
+  // An empty field name would read a free entry of the table.
+  const std::string id = id_field.empty() ? std::string() : Var(s, id_field);
   s.carries_id = !id.empty();
 
   if (Var(s, "_SESSION").empty())
@@ -231,8 +232,7 @@ Then SetUp(Survey& s) {
 
   const int max_responses = SettingInt(s, "MAXRESPONSES");
   if (max_responses > 0) {
-    const int count =
-        ProfileGetInt(PathBuild(s.root, "kqscounts.ini"), "responses", s.database, 0);
+    const int count = ProfileGetInt(PathBuild(s.root, "kqscounts.ini"), "responses", s.database, 0);
     if (count >= max_responses) {
       s.message = Setting(s, "MAXMESSAGE");
       s.code = kCodeMaxResponses;
@@ -275,8 +275,8 @@ Then Start(Survey& s) {
   s.BeginPage();
   if (s.hasuid) {
     if (s.carries_id) {
-      VarTablePtr record = FindRespondentRecord(s.settings.get(), s.root, s.database, s.vars,
-                                                kRecordSpareSlots);
+      VarTablePtr record =
+          FindRespondentRecord(s.settings.get(), s.root, s.database, s.vars, kRecordSpareSlots);
       if (record) {
         // A returning respondent goes on where the stored response ended.
         if (s.rights & kRightUpdate) {
@@ -414,8 +414,9 @@ void MailAdministrator(Survey& s) {
   std::string body = "Database: " + s.database + "\r\nError code: " + std::to_string(s.code) +
                      "\r\nRemote host: " + Var(s, "HOST") + "\r\nPage file: " + s.page +
                      "\r\nAction: " + s.action + "\r\n_PAGE: " + Var(s, "_PAGE") +
-                     "\r\n_PAGEBACK: " + Var(s, "_PAGEBACK") + "\r\n_PAGENEXT: " +
-                     Var(s, "_PAGENEXT") + "\r\n_PASSWORD: " + s.password + "\r\n";
+                     "\r\n_PAGEBACK: " + Var(s, "_PAGEBACK") +
+                     "\r\n_PAGENEXT: " + Var(s, "_PAGENEXT") + "\r\n_PASSWORD: " + s.password +
+                     "\r\n";
   MailQueue(s.root, admin, "Web access denied/breakin attempt", body, Setting(s, "EMAILSERVER"));
 }
 

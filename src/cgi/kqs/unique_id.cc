@@ -30,7 +30,8 @@ std::tm UtcNow() {
 
 uint32_t UniqueIdTimeStamp(const std::tm& utc) {
   const uint32_t second = static_cast<uint32_t>(utc.tm_sec) & 0x3f;
-  const uint32_t clock = static_cast<uint32_t>(utc.tm_hour) * 32 | static_cast<uint32_t>(utc.tm_min);
+  const uint32_t clock =
+      static_cast<uint32_t>(utc.tm_hour) * 32 | static_cast<uint32_t>(utc.tm_min);
   const uint32_t day = static_cast<uint32_t>(utc.tm_mday - 1);
   const uint32_t month = static_cast<uint32_t>(utc.tm_mon);  // already 0-based
   return second | clock << 6 | day << 16 | month << 20;
@@ -72,7 +73,9 @@ std::string UniqueIdNew(std::string_view text) {
   uint32_t state = 0;
   int rc = RegistryUpdateDword(
       RegistryRoot::kCurrentUser, kUniqueIdKey, kUniqueIdValue,
-      [&](std::optional<uint32_t> old) { return UniqueIdAdvance(old.value_or(0), text, tick, pid); },
+      [&](std::optional<uint32_t> old) {
+        return UniqueIdAdvance(old.value_or(0), text, tick, pid);
+      },
       &state);
   // A store that cannot be read or written counts as a state of 0; the
   // identifier is still made, only not remembered.

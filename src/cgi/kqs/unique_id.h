@@ -31,8 +31,7 @@ uint32_t UniqueIdTimeStamp(const std::tm& utc);
 std::string UniqueIdBase32(uint32_t value);
 // Returns the state that follows `old_state`, mixed with `text` (each byte
 // as a signed number), the millisecond tick count and the process id.
-uint32_t UniqueIdAdvance(uint32_t old_state, std::string_view text, uint32_t tick_ms,
-                         uint32_t pid);
+uint32_t UniqueIdAdvance(uint32_t old_state, std::string_view text, uint32_t tick_ms, uint32_t pid);
 // Returns the identifier text for the new state `state` at UTC time `utc`:
 // "x", the year minus 2000, A, "Y", B, each in base 32.
 std::string UniqueIdFormat(uint32_t state, const std::tm& utc);

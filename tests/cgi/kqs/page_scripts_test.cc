@@ -31,9 +31,9 @@ TEST(RankSort, SortsNamesByTheirIntegerValues) {
   } cases[] = {
       {{"a=3,b=1,c=2"}, "b,c,a"},
       {{"a=3", "b=1", "c=2"}, "b,c,a"},
-      {{"x=10,y=9"}, "y,x"},                 // numbers, not texts
-      {{"x=-1,y=abc,z=5"}, "x,y,z"},         // a value that is no number counts as 0
-      {{"a=,b=2,c"}, "b"},                   // items without a value are left out
+      {{"x=10,y=9"}, "y,x"},          // numbers, not texts
+      {{"x=-1,y=abc,z=5"}, "x,y,z"},  // a value that is no number counts as 0
+      {{"a=,b=2,c"}, "b"},            // items without a value are left out
       {{"a="}, ""},
       {{}, std::nullopt},
   };
@@ -49,14 +49,10 @@ TEST(RankIndex, CountsOnePlusTheSeparatorsBeforeTheItem) {
     std::vector<std::string> args;
     std::optional<std::string> result;
   } cases[] = {
-      {{"a,b,c", "c"}, "3"},
-      {{"a,b,c", "a"}, "1"},
-      {{"a,b,c", "d"}, std::nullopt},
-      {{"a b c", "b"}, "2"},
-      {{"a, b", "b"}, "3"},   // every separator character counts
-      {{"ab,b", "b"}, "2"},   // whole items only
-      {{"a,b,c", ""}, std::nullopt},
-      {{"a,b,c"}, std::nullopt},
+      {{"a,b,c", "c"}, "3"},         {{"a,b,c", "a"}, "1"},     {{"a,b,c", "d"}, std::nullopt},
+      {{"a b c", "b"}, "2"},         {{"a, b", "b"}, "3"},  // every separator character counts
+      {{"ab,b", "b"}, "2"},                                 // whole items only
+      {{"a,b,c", ""}, std::nullopt}, {{"a,b,c"}, std::nullopt},
   };
   for (const auto& c : cases)
     EXPECT_EQ(Call(ScriptFnRankIndex, c.args), c.result)
@@ -108,13 +104,14 @@ TEST(SendMailFunction, QueuesThroughTheFormsMailServer) {
 class PageScriptTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_.Write("form.val",
-                "<page name=\"PAGE1\" ACTION=kqs>\n"
-                "<SCRIPT>\nwent = 'forward'; order = ranksort('a=2,b=1');\n</SCRIPT>\n"
-                "<SCRIPT TYPE=BACK>\nwent = 'back';\n</SCRIPT>\n"
-                "<PAGE NAME=\"bad\" ACTION=kqs>\n<SCRIPT>\nx = 1;\ny = nosuch(1);\nz = 2;\n</SCRIPT>\n"
-                "<PAGE NAME=\"backonly\" ACTION=kqs>\n<SCRIPT TYPE=BACK>\n"
-                "n = rankindex('a,b', 'b');\n</SCRIPT>\n");
+    root_.Write(
+        "form.val",
+        "<page name=\"PAGE1\" ACTION=kqs>\n"
+        "<SCRIPT>\nwent = 'forward'; order = ranksort('a=2,b=1');\n</SCRIPT>\n"
+        "<SCRIPT TYPE=BACK>\nwent = 'back';\n</SCRIPT>\n"
+        "<PAGE NAME=\"bad\" ACTION=kqs>\n<SCRIPT>\nx = 1;\ny = nosuch(1);\nz = 2;\n</SCRIPT>\n"
+        "<PAGE NAME=\"backonly\" ACTION=kqs>\n<SCRIPT TYPE=BACK>\n"
+        "n = rankindex('a,b', 'b');\n</SCRIPT>\n");
     vars_ = VarTableCopy(nullptr, 8);
     out_.buffer = &text_;
   }
@@ -158,8 +155,7 @@ TEST_F(PageScriptTest, ScriptErrorsGoToTheOutput) {
 
 TEST_F(PageScriptTest, BackScriptsHaveNoRankingFunctions) {
   Run("backonly", PageScript::kBack);
-  EXPECT_EQ(text_.ToString().find("Script error 48: Function not found:"), 0u)
-      << text_.ToString();
+  EXPECT_EQ(text_.ToString().find("Script error 48: Function not found:"), 0u) << text_.ToString();
   EXPECT_EQ(VarTableGet(vars_.get(), "n"), "");
 }
 

@@ -31,9 +31,9 @@ struct StepCase {
   const char* next;
   const char* current;
   const char* back;
-  const char* page;       // expected
-  const char* new_back;   // expected
-  const char* rest;       // expected _PAGENEXT afterwards
+  const char* page;      // expected
+  const char* new_back;  // expected
+  const char* rest;      // expected _PAGENEXT afterwards
 };
 
 TEST(NextPageStep, MergesTheSkipListAndTakesTheFirstPage) {

@@ -32,9 +32,11 @@ std::string LoginForm(const std::string& database, const std::string& login,
   return std::string("<H3>Please enter your login and password</H3>") + kFormStart +
          "<INPUT TYPE=\"HIDDEN\" NAME=\"DATABASE\" VALUE=\"" + database +
          "\" />\n<tt><label for=\"N\">Login:</label>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;</tt>"
-         "<INPUT ID=\"N\" NAME=\"IFMUID\" VALUE=\"" + login +
+         "<INPUT ID=\"N\" NAME=\"IFMUID\" VALUE=\"" +
+         login +
          "\" />\n<br><tt><label for=\"P2\">Password2:</label>&nbsp;</tt>"
-         "<INPUT ID=\"P2\" TYPE=\"PASSWORD\" NAME=\"IFMUID2\" VALUE=\"" + password +
+         "<INPUT ID=\"P2\" TYPE=\"PASSWORD\" NAME=\"IFMUID2\" VALUE=\"" +
+         password +
          "\" />\n<br>"
          "<INPUT TYPE=\"SUBMIT\" VALUE=\"  Login to the survey  \" /></FORM></BODY>";
 }
@@ -68,8 +70,9 @@ class SurveyLoginTest : public ::testing::Test {
                    std::string("x\n\n\n<form><input type=hidden name=_PAGE value=") + page +
                        ">Page " + page + "\n<input name=q1></form>\n");
     }
-    root.Write("lostdata.ini", "[DATABASE]\nHASUID=1\nSAVEDATANAME=missing.asc\nFORM=f\n"
-                               "[access]\nPWDAPPEND=(allow)\n");
+    root.Write("lostdata.ini",
+               "[DATABASE]\nHASUID=1\nSAVEDATANAME=missing.asc\nFORM=f\n"
+               "[access]\nPWDAPPEND=(allow)\n");
     ASSERT_NE(served_->Start(), 0) << served_->server().Errors();
   }
 
@@ -102,14 +105,17 @@ TEST_F(SurveyLoginTest, StartWithTheAppendRightAndNoIdShowsTheFirstPage) {
   EXPECT_NE(r.body.find("Page page0"), std::string::npos) << r.body;
   EXPECT_EQ(InputValue(HtmlInputs(r.body), "_PAGEBACK"), "");
   // An unknown respondent with the append right starts afresh as well.
-  HttpResponse stranger = Post({{"DATABASE", "login"}, {"_ACTION", "START"}, {"IFMUID", "bob"},
-                                {"IFMUID2", "wrong"}});
+  HttpResponse stranger =
+      Post({{"DATABASE", "login"}, {"_ACTION", "START"}, {"IFMUID", "bob"}, {"IFMUID2", "wrong"}});
   EXPECT_NE(stranger.body.find("Page page0"), std::string::npos) << stranger.body;
 }
 
 TEST_F(SurveyLoginTest, AReturningRespondentWithTheUpdateRightGoesOnFromTheStoredPage) {
-  HttpResponse r = Post({{"DATABASE", "login"}, {"_ACTION", "START"}, {"IFMUID", "bob"},
-                         {"IFMUID2", "pw"}, {"_PASSWORD", "upd"}});
+  HttpResponse r = Post({{"DATABASE", "login"},
+                         {"_ACTION", "START"},
+                         {"IFMUID", "bob"},
+                         {"IFMUID2", "pw"},
+                         {"_PASSWORD", "upd"}});
   ASSERT_NE(r.body.find("Page page2"), std::string::npos) << r.body;
   FormFields fields = HtmlInputs(r.body);
   EXPECT_EQ(InputValue(fields, "_PAGEBACK"), "page1,page0,");
@@ -119,26 +125,28 @@ TEST_F(SurveyLoginTest, AReturningRespondentWithTheUpdateRightGoesOnFromTheStore
   EXPECT_EQ(InputValue(fields, "IFMUID"), "bob");
 
   // A stored record without a page goes on from the start page.
-  HttpResponse eve = Post({{"DATABASE", "login"}, {"_ACTION", "START"}, {"IFMUID", "eve"},
-                           {"IFMUID2", "pw"}, {"_PASSWORD", "upd"}});
+  HttpResponse eve = Post({{"DATABASE", "login"},
+                           {"_ACTION", "START"},
+                           {"IFMUID", "eve"},
+                           {"IFMUID2", "pw"},
+                           {"_PASSWORD", "upd"}});
   EXPECT_NE(eve.body.find("Page page0"), std::string::npos) << eve.body;
 }
 
 TEST_F(SurveyLoginTest, MissingRightsGiveThePromptAndTheLoginPage) {
   const std::string notice = "<P>With this database, you may:<UL><LI>Append new records\n</UL>";
-  HttpResponse update = Post({{"DATABASE", "login"}, {"_ACTION", "START"}, {"IFMUID", "bob"},
-                              {"IFMUID2", "pw"}});
+  HttpResponse update =
+      Post({{"DATABASE", "login"}, {"_ACTION", "START"}, {"IFMUID", "bob"}, {"IFMUID2", "pw"}});
   EXPECT_EQ(update.body.find("<H3>Permission denied</H3>\n<P>Please enter your password to "
                              "update data in this file.\n"),
             0u)
       << update.body;
-  const std::string tail = kLoginHead + StartForm("login") + LoginForm("login", "bob", "pw") + notice +
-                           "<P>Error: Access denied.\n<!-- Velkorn CGI 5.04 -->";
+  const std::string tail = kLoginHead + StartForm("login") + LoginForm("login", "bob", "pw") +
+                           notice + "<P>Error: Access denied.\n<!-- Velkorn CGI 5.04 -->";
   EXPECT_EQ(update.body.substr(update.body.size() - std::min(update.body.size(), tail.size())),
             tail);
 
-  HttpResponse append = Post({{"DATABASE", "members"}, {"_ACTION", "START"},
-                              {"IFMUID", "nobody"}});
+  HttpResponse append = Post({{"DATABASE", "members"}, {"_ACTION", "START"}, {"IFMUID", "nobody"}});
   EXPECT_EQ(append.body.find("<H3>Permission denied</H3>\n<P>Please enter your password to "
                              "append data to this file.\n"),
             0u)

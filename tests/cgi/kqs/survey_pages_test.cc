@@ -154,8 +154,9 @@ TEST_F(SurveyPagesTest, NextPushesAndBackPopsTheBackList) {
 }
 
 TEST_F(SurveyPagesTest, OtherAnswersTravelAsHiddenFieldsButNotTheNavigationOrRequestFields) {
-  HttpResponse r = HttpGet(port(), "/kqs?DATABASE=fields&q1=one&q2=t%22wo&zeta=z%3Cz&_PAGEX=p"
-                                   "&_pagex=lower&date=d&Host=h&_PAGENEXT=n&_PASSWORD=pw&_SESSION=s");
+  HttpResponse r = HttpGet(port(),
+                           "/kqs?DATABASE=fields&q1=one&q2=t%22wo&zeta=z%3Cz&_PAGEX=p"
+                           "&_pagex=lower&date=d&Host=h&_PAGENEXT=n&_PASSWORD=pw&_SESSION=s");
   FormFields fields = HtmlInputs(r.body);
   EXPECT_EQ(InputValue(fields, "q1"), "one");
   EXPECT_EQ(InputValue(fields, "q2"), "t\"wo");
@@ -164,7 +165,8 @@ TEST_F(SurveyPagesTest, OtherAnswersTravelAsHiddenFieldsButNotTheNavigationOrReq
   EXPECT_EQ(InputValue(fields, "_pagex"), "lower") << "the _PAGE prefix is compared with case";
   EXPECT_EQ(InputValue(fields, "_PASSWORD"), "pw");
   EXPECT_EQ(InputValue(fields, "_SESSION"), "s");
-  for (const char* name : {"_PAGEX", "_PAGENEXT", "date", "Host", "HOST", "DATE", "TIME", "_ACTION"})
+  for (const char* name :
+       {"_PAGEX", "_PAGENEXT", "date", "Host", "HOST", "DATE", "TIME", "_ACTION"})
     EXPECT_FALSE(HasInput(fields, name)) << name;
   auto count = [&](const std::string& name) {
     size_t n = 0;
@@ -191,15 +193,21 @@ TEST_F(SurveyPagesTest, ThePlainLayoutTakesItsFormFromTheFirstLineAfterTheHeader
             "\n<INPUT VALUE=\"\" name=\"q\">\n</form>\n<p>After</p>\n");
 
   // An entry without ACTION still means the plain layout.
-  HttpResponse noact = Post({{"DATABASE", "plain"}, {"_ACTION", "NEXT"}, {"_PAGE", "page0"},
-                             {"_PAGENEXT", "noact"}, {"_SESSION", "S1"}});
+  HttpResponse noact = Post({{"DATABASE", "plain"},
+                             {"_ACTION", "NEXT"},
+                             {"_PAGE", "page0"},
+                             {"_PAGENEXT", "noact"},
+                             {"_SESSION", "S1"}});
   EXPECT_EQ(noact.body.find("<p>HEADER</p>\n"), 0u) << noact.body;
   EXPECT_NE(noact.body.find("ACTION=\"first-line\" METHOD=POST>\n"), std::string::npos)
       << noact.body;
 
   // With ACTION the entry's attributes make the FORM tag, and no header is written.
-  HttpResponse v = Post({{"DATABASE", "plain"}, {"_ACTION", "NEXT"}, {"_PAGE", "page0"},
-                         {"_PAGENEXT", "vpage"}, {"_SESSION", "S1"}});
+  HttpResponse v = Post({{"DATABASE", "plain"},
+                         {"_ACTION", "NEXT"},
+                         {"_PAGE", "page0"},
+                         {"_PAGENEXT", "vpage"},
+                         {"_SESSION", "S1"}});
   EXPECT_EQ(v.body.find("<FORM NAME=F onSubmit=\"return kqsOnSubmit(this);\" "
                         "ACCEPT-CHARSET=\"UTF-8\" ACTION=\"kqs\" AUTOCOMPLETE=\"off\" "
                         "METHOD=\"GET\">\n"),
@@ -210,7 +218,7 @@ TEST_F(SurveyPagesTest, ThePlainLayoutTakesItsFormFromTheFirstLineAfterTheHeader
 
 TEST_F(SurveyPagesTest, AWarningShowsTheSamePageAgainWithEveryAnswer) {
   FormFields post = {{"DATABASE", "warn"}, {"_ACTION", "NEXT"}, {"_PAGE", "page0"},
-                     {"_PAGEBACK", "x0,"}, {"age", "young"},  {"other", "kept"},
+                     {"_PAGEBACK", "x0,"}, {"age", "young"},    {"other", "kept"},
                      {"_SESSION", "s"}};
   HttpResponse r = Post(post);
   ASSERT_NE(r.body.find("Page page0 too young"), std::string::npos) << r.body;
@@ -234,8 +242,8 @@ TEST_F(SurveyPagesTest, AWarningShowsTheSamePageAgainWithEveryAnswer) {
 }
 
 TEST_F(SurveyPagesTest, TwoShowpageCallsMakeASkipListAndTheFirstIsShown) {
-  HttpResponse r = Post({{"DATABASE", "skip"}, {"_ACTION", "NEXT"}, {"_PAGE", "page0"},
-                         {"_SESSION", "s"}});
+  HttpResponse r =
+      Post({{"DATABASE", "skip"}, {"_ACTION", "NEXT"}, {"_PAGE", "page0"}, {"_SESSION", "s"}});
   ASSERT_NE(r.body.find("Page p3"), std::string::npos) << r.body;
   FormFields fields = HtmlInputs(r.body);
   EXPECT_EQ(InputValue(fields, "seen"), "p3,p5") << "a page already listed is not added again";
@@ -244,15 +252,22 @@ TEST_F(SurveyPagesTest, TwoShowpageCallsMakeASkipListAndTheFirstIsShown) {
 }
 
 TEST_F(SurveyPagesTest, TheSkipListSaveSavesInsteadOfShowingAPage) {
-  HttpResponse r = Post({{"DATABASE", "saver"}, {"_ACTION", "NEXT"}, {"_PAGE", "page0"},
-                         {"_SESSION", "s"}, {"a", "1"}});
+  HttpResponse r = Post({{"DATABASE", "saver"},
+                         {"_ACTION", "NEXT"},
+                         {"_PAGE", "page0"},
+                         {"_SESSION", "s"},
+                         {"a", "1"}});
   EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
   EXPECT_NE(r.body.find("<P>Thank you!"), std::string::npos) << r.body;
-  EXPECT_EQ(r.raw.find("HTTP/1.1", 1), std::string::npos) << "the result page brings the only header";
+  EXPECT_EQ(r.raw.find("HTTP/1.1", 1), std::string::npos)
+      << "the result page brings the only header";
 
   // Without the append right the save is refused like SUBMIT, answers carried.
-  HttpResponse refused = Post({{"DATABASE", "locked"}, {"_ACTION", "NEXT"}, {"_PAGE", "page0"},
-                               {"_SESSION", "s"}, {"a", "1"}});
+  HttpResponse refused = Post({{"DATABASE", "locked"},
+                               {"_ACTION", "NEXT"},
+                               {"_PAGE", "page0"},
+                               {"_SESSION", "s"},
+                               {"a", "1"}});
   EXPECT_EQ(refused.body.find("<H3>Permission denied</H3>\n<P>Please enter your password to "
                               "append data to this file.\n"),
             0u)
@@ -273,8 +288,11 @@ TEST_F(SurveyPagesTest, AMissingPageIsReportedWithCode2) {
   EXPECT_TRUE(served_->server().WaitForOutput("cgi\\kqs: Cannot open file (%s)\t" + path));
 
   // BACK on the first page has no page to go to.
-  HttpResponse first = Post({{"DATABASE", "three"}, {"_ACTION", "BACK"}, {"_PAGE", "page0"},
-                             {"_PAGEBACK", ""}, {"_SESSION", "s"}});
+  HttpResponse first = Post({{"DATABASE", "three"},
+                             {"_ACTION", "BACK"},
+                             {"_PAGE", "page0"},
+                             {"_PAGEBACK", ""},
+                             {"_SESSION", "s"}});
   EXPECT_NE(first.body.find("Error 2 in cgi\\kqs@793"), std::string::npos) << first.body;
 }
 

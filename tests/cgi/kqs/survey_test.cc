@@ -4,7 +4,9 @@
 // shows them, the permission prompt and the report action.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "support/html_form.h"
 #include "support/served_root.h"
@@ -49,24 +51,31 @@ class SurveyTest : public ::testing::Test {
     root.Write("single.ini", "[DATABASE]\nFORM=single\n[access]\nPWDAPPEND=(allow)\n");
     root.Write("single.html", "<form><input name=q1></form>\n");
     root.Write("multi.ini", "[DATABASE]\nMULTIPAGE=1\n[access]\nPWDAPPEND=(allow)\n");
-    root.Write("multi/page0", "x\n\n\n<form><input type=hidden name=_PAGE value=page0>Page 0</form>");
-    root.Write("multi/page1", "x\n\n\n<form><input type=hidden name=_PAGE value=page1>Page 1</form>");
-    root.Write("multi.val", "<PAGE NAME=\"page0\" ACTION=\"kqs\">\n<SCRIPT>\n_PAGENEXT = 'page1';\n"
-                            "</SCRIPT>\n");
+    root.Write("multi/page0",
+               "x\n\n\n<form><input type=hidden name=_PAGE value=page0>Page 0</form>");
+    root.Write("multi/page1",
+               "x\n\n\n<form><input type=hidden name=_PAGE value=page1>Page 1</form>");
+    root.Write("multi.val",
+               "<PAGE NAME=\"page0\" ACTION=\"kqs\">\n<SCRIPT>\n_PAGENEXT = 'page1';\n"
+               "</SCRIPT>\n");
     root.Write("inactive.ini", "[DATABASE]\nACTIVE=0\nFORM=single\n[access]\nPWD=(allow)\n");
     root.Write("noconfig.ini", "[access]\nPWD=(allow)\n");
     std::string long_name(128, 'a');
     root.Write(long_name + ".ini", "[DATABASE]\nFORM=single\n[access]\nPWDAPPEND=(allow)\n");
 
     root.Write("kqscounts.ini", "[responses]\nfull=2\nredirect=5\nroom=1\n");
-    root.Write("full.ini", "[DATABASE]\nMAXRESPONSES=2\nFORM=single\n[access]\nPWDAPPEND=(allow)\n");
-    root.Write("room.ini", "[DATABASE]\nMAXRESPONSES=2\nFORM=single\n[access]\nPWDAPPEND=(allow)\n");
-    root.Write("redirect.ini",
-               "[DATABASE]\nMAXRESPONSES=5\nMAXMESSAGE=http://127.0.0.1/closed.html\nFORM=single\n");
+    root.Write("full.ini",
+               "[DATABASE]\nMAXRESPONSES=2\nFORM=single\n[access]\nPWDAPPEND=(allow)\n");
+    root.Write("room.ini",
+               "[DATABASE]\nMAXRESPONSES=2\nFORM=single\n[access]\nPWDAPPEND=(allow)\n");
+    root.Write(
+        "redirect.ini",
+        "[DATABASE]\nMAXRESPONSES=5\nMAXMESSAGE=http://127.0.0.1/closed.html\nFORM=single\n");
 
     root.Write("ids/allowed.txt", "alice\tBOB\r\n  carol\n");
-    root.Write("pwd.ini", "[DATABASE]\nPWDFILE=ids/allowed.txt\nFORM=single\n[access]\n"
-                          "PWDAPPEND=(allow)\n");
+    root.Write("pwd.ini",
+               "[DATABASE]\nPWDFILE=ids/allowed.txt\nFORM=single\n[access]\n"
+               "PWDAPPEND=(allow)\n");
     root.Write("pwdabs.ini", "[DATABASE]\nPWDFILE=" + root.File("ids/allowed.txt") +
                                  "\nIDFIELDS=LOGIN,SECRET\nPWDMESSAGE=http://127.0.0.1/who.html\n"
                                  "FORM=single\n[access]\nPWDAPPEND=(allow)\n");
@@ -83,6 +92,9 @@ class SurveyTest : public ::testing::Test {
                                                     form[1]);
     root.Write("reports/r.txt", "Report for <%= who %>.");
     root.Write("closed.ini", "[DATABASE]\nFORM=single\n");
+    root.Write("watched.ini",
+               "[DATABASE]\nFORM=single\nADMINEMAIL=admin@example.org\n"
+               "EMAILSERVER=127.0.0.1\n");
     root.Write("a<b>&c.ini", "[DATABASE]\nFORM=single\n");
     ASSERT_NE(served_->Start(), 0) << served_->server().Errors();
   }
@@ -123,7 +135,8 @@ TEST_F(SurveyTest, MalformedRequestsAreRefusedWithTheirCodes) {
       {"page name echoed escaped", "DATABASE=single&_PAGE=%3Cb%3E",
        "Bad page name: &lt;b&gt;" + Trailer(103)},
       {"dot in the database name", "DATABASE=a.b", "Bad database name: a.b" + Trailer(104)},
-      {"quote in the database name", "DATABASE=x%22y", "Bad database name: x&quot;y" + Trailer(104)},
+      {"quote in the database name", "DATABASE=x%22y",
+       "Bad database name: x&quot;y" + Trailer(104)},
       {"markup in a refused database name", "DATABASE=%3Cimg+src=x+onerror=alert(1)%3E.x",
        "Bad database name: &lt;img src=x onerror=alert(1)&gt;.x" + Trailer(104)},
   };
@@ -133,9 +146,9 @@ TEST_F(SurveyTest, MalformedRequestsAreRefusedWithTheirCodes) {
     EXPECT_EQ(r.body, c.body) << c.what;
   }
   // Over-long texts get no page at all: only the server's trailer.
-  for (std::string query : {"DATABASE=" + name129, "DATABASE=single&_PASSWORD=" + name129,
-                            "DATABASE=single&_ACTION=" + name129,
-                            "DATABASE=single&_PAGE=" + name129}) {
+  for (std::string query :
+       {"DATABASE=" + name129, "DATABASE=single&_PASSWORD=" + name129,
+        "DATABASE=single&_ACTION=" + name129, "DATABASE=single&_PAGE=" + name129}) {
     HttpResponse r = Get(query);
     EXPECT_EQ(r.raw, Trailer(102)) << query.substr(0, 40);
   }
@@ -156,8 +169,8 @@ TEST_F(SurveyTest, AFormWithoutConfigurationShowsTheChooserAndCode21) {
     const std::string text = served_->root().path() +
                              ": A configuration file for the database \"<b>" + form +
                              "</b>\" was not found. Please check your spelling and server setup "
-                             "and try again.<P>\nCannot access file (" + form +
-                             ".ini)Error 21 in cgi\\kqs@1888: Cannot access file (" + form +
+                             "and try again.<P>\nCannot access file (" +
+                             form + ".ini)Error 21 in cgi\\kqs@1888: Cannot access file (" + form +
                              ".ini)" + Trailer(21);
     EXPECT_TRUE(EndsWith(r.body, text)) << r.body;
     EXPECT_TRUE(served_->server().WaitForOutput(
@@ -176,8 +189,7 @@ TEST_F(SurveyTest, AClosedFormShowsTheChooser) {
 TEST_F(SurveyTest, ActionsAnyCaseAndUnknownActionsEndSilently) {
   EXPECT_NE(Post("DATABASE=multi&_ACTION=next&_PAGE=page0&_SESSION=s").body.find("Page 1"),
             std::string::npos);
-  EXPECT_NE(Post("DATABASE=multi&_ACTION=Start&_SESSION=s").body.find("Page 0"),
-            std::string::npos);
+  EXPECT_NE(Post("DATABASE=multi&_ACTION=Start&_SESSION=s").body.find("Page 0"), std::string::npos);
   // Unknown actions, and page steps on a single-page form: no response at all.
   for (const char* body : {"DATABASE=multi&_ACTION=DANCE", "DATABASE=single&_ACTION=NEXT",
                            "DATABASE=single&_ACTION=BACK&_PAGE=page0"}) {
@@ -256,18 +268,18 @@ TEST_F(SurveyTest, TheRightsNoticeShowsWhatAPasswordGrants) {
       {"r_beta", "betagamma", kNoRights},
       {"r_allow", "", with + "<LI>Append new records\n</UL>"},
       {"r_deny", "", with + "</UL>"},
-      {"r_pwd", "secret", with +
-                              "<LI>Read data\n<LI>Edit records\n<LI>Update existing records\n"
-                              "<LI>Append new records\n<LI>Administer the database\n"
-                              "<LI>Delete records\n</UL>"},
-      {"r_pwd", "other secret", with +
-                                    "<LI>Read data\n<LI>Edit records\n<LI>Update existing "
-                                    "records\n<LI>Append new records\n<LI>Administer the "
-                                    "database\n<LI>Delete records\n</UL>"},
+      {"r_pwd", "secret",
+       with + "<LI>Read data\n<LI>Edit records\n<LI>Update existing records\n"
+              "<LI>Append new records\n<LI>Administer the database\n"
+              "<LI>Delete records\n</UL>"},
+      {"r_pwd", "other secret",
+       with + "<LI>Read data\n<LI>Edit records\n<LI>Update existing "
+              "records\n<LI>Append new records\n<LI>Administer the "
+              "database\n<LI>Delete records\n</UL>"},
       {"r_pwd", "Secret", kNoRights},
   };
   for (const Case& c : cases) {
-    FormFields post = {{"DATABASE", c.form}, {"_ACTION", "NEXT"},         {"_PAGE", "page0"},
+    FormFields post = {{"DATABASE", c.form},      {"_ACTION", "NEXT"},       {"_PAGE", "page0"},
                        {"_PAGENEXT", "bad.page"}, {"_PASSWORD", c.password}, {"_SESSION", "s"}};
     HttpResponse r = Post(testing::FormBody(post));
     EXPECT_EQ(r.body, c.notice + Trailer(104)) << c.form << " / " << c.password;
@@ -282,8 +294,8 @@ TEST_F(SurveyTest, TheReportActionNeedsTheReportRight) {
                               "reports of this file.\n"),
             0u)
       << refused.body;
-  EXPECT_TRUE(EndsWith(refused.body, "<P>With this database, you may:<UL><LI>Read data\n</UL>" +
-                                         Trailer(101)))
+  EXPECT_TRUE(EndsWith(refused.body,
+                       "<P>With this database, you may:<UL><LI>Read data\n</UL>" + Trailer(101)))
       << refused.body;
 }
 
@@ -301,9 +313,10 @@ TEST_F(SurveyTest, SubmittingWithoutAnAccessSectionAsksForAPassword) {
   EXPECT_NE(r.body.find("VALUE=\"x&quot;y\""), std::string::npos);
   // The refused password is not carried: the one typed next must be the one read.
   EXPECT_EQ(InputValue(fields, "_PASSWORD"), "");
-  EXPECT_TRUE(EndsWith(r.body, "<INPUT TYPE=PASSWORD NAME=_PASSWORD> <INPUT TYPE=SUBMIT "
-                               "VALUE=\"Login\"></FORM><HR>" +
-                                   std::string(kNoRights) + Trailer(101)))
+  EXPECT_TRUE(EndsWith(r.body,
+                       "<INPUT TYPE=PASSWORD NAME=_PASSWORD> <INPUT TYPE=SUBMIT "
+                       "VALUE=\"Login\"></FORM><HR>" +
+                           std::string(kNoRights) + Trailer(101)))
       << r.body;
 
   // The name of the form is escaped in its hidden field.
@@ -321,6 +334,27 @@ TEST_F(SurveyTest, SavingWithTheAppendRightReachesTheResultPage) {
     EXPECT_NE(r.body.find("<P>Thank you!"), std::string::npos) << action << r.body;
     EXPECT_EQ(r.raw.find("HTTP/1.1", 1), std::string::npos) << "one header only";
   }
+}
+
+TEST_F(SurveyTest, ARefusedRequestIsReportedToTheAdministrator) {
+  HttpResponse r = Post(
+      "DATABASE=watched&_ACTION=SUBMIT&_PAGE=page1&_PAGEBACK=page0%2C"
+      "&_PASSWORD=guess&_SESSION=s");
+  EXPECT_TRUE(EndsWith(r.body, std::string(kNoRights) + Trailer(101))) << r.body;
+  // The mail waits in the outbox (or its backup, once the server tried to send it).
+  const std::string report = "Database: watched\r\nError code: 101\r\nRemote host: ";
+  const std::string rest =
+      "\r\nPage file: page1\r\nAction: SUBMIT\r\n_PAGE: page1\r\n"
+      "_PAGEBACK: page0,\r\n_PAGENEXT: \r\n_PASSWORD: guess\r\n";
+  std::string mail;
+  for (int i = 0; i < 100; ++i) {
+    mail = served_->root().Read("outbox.kqs") + served_->root().Read("outbox.bak");
+    if (mail.find(rest) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_NE(mail.find("Subject: Web access denied/breakin attempt"), std::string::npos) << mail;
+  EXPECT_NE(mail.find(report), std::string::npos) << mail;
+  EXPECT_NE(mail.find(rest), std::string::npos) << mail;
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ TEST(UniqueIdFormat, MixesTheStateAndTheTimeUnderTheMask) {
       {"year 2000, both values 0: nothing but the letters", 0, new_year_2000, "xY"},
       {"year 2000, A of 0: Y right after the x", kUniqueIdMask, new_year_2000,
        "xY" + UniqueIdBase32(kUniqueIdMask)},
-      {"B of 0: Y at the end", ~kUniqueIdMask, new_year_2000, "x" + UniqueIdBase32(~kUniqueIdMask) + "Y"},
+      {"B of 0: Y at the end", ~kUniqueIdMask, new_year_2000,
+       "x" + UniqueIdBase32(~kUniqueIdMask) + "Y"},
       {"year digit a", 0, Utc(2010, 1, 1, 0, 0, 0), "xaY"},
       {"year digit v", 0, Utc(2031, 1, 1, 0, 0, 0), "xvY"},
       // t = 0x002e4f85: A takes the mask bits from t and the rest from the
@@ -108,7 +109,8 @@ TEST(UniqueIdNew, StoresTheStateAndNeverRepeats) {
 TEST(UniqueIdProgram, TheStateOutlivesARunUntilANormalShutDown) {
   ServedRoot served;
   served.root().Write("form.ini", "[DATABASE]\nFORM=form\n[access]\nPWDAPPEND=(allow)\n");
-  served.root().Write("form.html", "<form><input type=hidden name=_SESSION><input name=q></form>\n");
+  served.root().Write("form.html",
+                      "<form><input type=hidden name=_SESSION><input name=q></form>\n");
   setenv("TALLYPAD_REGISTRY", served.registry().path().c_str(), 1);
   auto stored = [] {
     return RegistryGetDword(RegistryRoot::kCurrentUser, kUniqueIdKey, kUniqueIdValue);
@@ -130,7 +132,8 @@ TEST(UniqueIdProgram, TheStateOutlivesARunUntilANormalShutDown) {
   const std::string id2 = session();
   std::optional<uint32_t> state2 = stored();
   ASSERT_TRUE(state2);
-  EXPECT_EQ(*state2 & 0xffff, (pid2 + *state1) & 0xffff) << "the second run reads the first's state";
+  EXPECT_EQ(*state2 & 0xffff, (pid2 + *state1) & 0xffff)
+      << "the second run reads the first's state";
   EXPECT_NE(id1, id2);
   EXPECT_EQ(id2[0], 'x');
 
