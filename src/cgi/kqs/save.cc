@@ -1,5 +1,7 @@
 #include "cgi/kqs/save.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -30,11 +32,13 @@ constexpr std::string_view kMailSubject = "Tallypad form submission report";
 constexpr std::string_view kDefaultMessage = "<P>Thank you!";
 constexpr std::string_view kDefaultHotlink = "/index.html";
 
-// A numeric setting: the leading decimal digits of its value, `def` when
-// the key is missing or empty.
+// A numeric setting: the leading decimal digits of its value (held within
+// the range of int), `def` when the key is missing or empty.
 int SettingInt(const VarTable* settings, std::string_view key, int def) {
   std::optional<std::string> value = VarTableGetOpt(settings, key);
-  return value ? std::atoi(value->c_str()) : def;
+  if (!value) return def;
+  long long v = std::strtoll(value->c_str(), nullptr, 10);
+  return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
 std::string Setting(const VarTable* settings, std::string_view key, std::string_view def = {}) {
