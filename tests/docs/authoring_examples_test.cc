@@ -105,6 +105,9 @@ std::vector<Block> ReadBlocks(const std::string& text, std::string* error) {
   return blocks;
 }
 
+// What follows the word "template" in a block's info string.
+std::string_view TemplateOptions(std::string_view info) { return Trim(info.substr(8)); }
+
 // Splits a template block into its variable lines and its page text.
 void ReadTemplate(const Block& b, Example* ex) {
   std::vector<std::string> lines = SplitLines(b.content);
@@ -132,8 +135,7 @@ void ReadTemplate(const Block& b, Example* ex) {
     if (i > first_page_line) ex->page.push_back('\n');
     ex->page += lines[i];
   }
-  std::string_view options = Trim(std::string_view(b.info).substr(8));
-  ex->formfill = options == "formfill";
+  ex->formfill = TemplateOptions(b.info) == "formfill";
 }
 
 // Pairs template and output blocks; every example gets the files shown
@@ -158,6 +160,11 @@ std::vector<Example> ReadExamples(const std::vector<Block>& blocks, std::string*
         *error = "a template block is not followed by an output block" + at;
         return examples;
       }
+      std::string_view options = TemplateOptions(blocks[i].info);
+      if (!options.empty() && options != "formfill") {
+        *error = "a template block has the unknown option " + std::string(options) + at;
+        return examples;
+      }
       Example ex;
       ex.line = blocks[i].line;
       ReadTemplate(blocks[i], &ex);
@@ -168,12 +175,14 @@ std::vector<Example> ReadExamples(const std::vector<Block>& blocks, std::string*
     }
   }
   if (!files.empty() && (examples.empty() || files.back().line > examples.back().line))
-    *error = "a file block belongs to no example (line " + std::to_string(files.back().line) + ")";
+    *error = "a file block belongs to no example (line " + std::to_string(files.back().line) +
+             ")";
   return examples;
 }
 
 std::vector<Example> LoadExamples(std::string* error) {
-  std::string text = testing::ReadFileText(std::string(TALLYPAD_SOURCE_DIR) + "/" + std::string(kGuide));
+  std::string text =
+      testing::ReadFileText(std::string(TALLYPAD_SOURCE_DIR) + "/" + std::string(kGuide));
   if (text.empty()) {
     *error = "cannot read " + std::string(kGuide);
     return {};
