@@ -210,6 +210,21 @@ TEST_F(ServingTest, TemplatePagesSeeTheRequestVariables) {
             "Q=7;other;x=14;[7]");
 }
 
+TEST_F(ServingTest, AFormsSettingsAndAnswersAreNeverSent) {
+  ASSERT_NO_FATAL_FAILURE(Start({{"survey.ini", "[DATABASE]\nSAVEDATANAME=answers.txt\nREPORT2=results.html\n"
+                                                "[access]\nPWDREAD=secret\n"},
+                                 {"answers.txt", "Q1\nprivate answer\n"},
+                                 {"results.html", "<%report answers.txt %>{Q1}</report>"},
+                                 {"public.txt", "public"}}));
+  for (const char* path : {"/survey.ini", "/answers.txt", "/results.html", "/SURVEY.INI"}) {
+    HttpResponse r = HttpGet(port_, path);
+    EXPECT_EQ(r.body.find("secret"), std::string::npos) << path;
+    EXPECT_EQ(r.body.find("private answer"), std::string::npos) << path;
+    EXPECT_NE(r.body.find("Tallypad Personal Server"), std::string::npos) << path;
+  }
+  EXPECT_EQ(HttpGet(port_, "/public.txt").body, "public");
+}
+
 TEST_F(ServingTest, APostBodyInASecondPacketIsWaitedFor) {
   ASSERT_NO_FATAL_FAILURE(Start({{"page.txt", "the page"}}));
   HttpClient client;
