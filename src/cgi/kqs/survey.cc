@@ -325,9 +325,16 @@ Then Save(Survey& s, bool after_next) {
       return Then::kResult;
     }
   }
-  // The pseudo-page SUBMIT holds the form's final checks.
+  // The pseudo-page SUBMIT holds the form's final checks. Like a page's own
+  // check, a warning it sets refuses the response: the current page comes
+  // back with the message instead of the answers being saved.
   RunPageScript(s.root, s.Out(), s.database, s.settings.get(), s.vars, "SUBMIT",
                 PageScript::kForward);
+  if (!Var(s, "_PAGEWARN").empty()) {
+    s.BeginPage();
+    s.code = ShowCurrentAgain(s);
+    return Then::kResult;
+  }
   VarTableSetGrow(s.vars, "_FORMDONE", "1");
   s.code = SaveResponse(s.root, s.database, s.vars, s.settings.get(), MayHaveRecord(s));
   WriteResult(s);

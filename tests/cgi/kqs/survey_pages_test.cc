@@ -91,6 +91,16 @@ class SurveyPagesTest : public ::testing::Test {
     root.Write("locked/page0", Page("page0", "a"));
     root.Write("locked.val", saver_val);
 
+    root.Write("final.ini", "[DATABASE]\nMULTIPAGE=1\nSAVEDATA=1\n" + access);
+    root.Write("final.asc", "_SESSION\tagree\n");
+    root.Write("final/page0",
+               "<form><input type=hidden name=_PAGE value=page0>Page page0 <%= _PAGEWARN %>\n"
+               "<input name=agree></form>\n");
+    root.Write("final.val",
+               "<PAGE NAME=\"page0\" ACTION=\"kqs\">\n<SCRIPT>\n</SCRIPT>\n"
+               "<PAGE NAME=\"SUBMIT\">\n<SCRIPT>\n"
+               "if (agree != 'yes') { _PAGEWARN = 'please agree'; }\n</SCRIPT>\n");
+
     root.Write("nopages.ini", "[DATABASE]\nMULTIPAGE=1\nSTARTPAGE=page9\n" + access);
     ASSERT_NE(served_->Start(), 0) << served_->server().Errors();
   }
@@ -276,6 +286,20 @@ TEST_F(SurveyPagesTest, TheSkipListSaveSavesInsteadOfShowingAPage) {
   EXPECT_EQ(InputValue(fields, "_ACTION"), "NEXT");
   EXPECT_EQ(InputValue(fields, "a"), "1");
   EXPECT_EQ(refused.body.find("Thank you"), std::string::npos);
+}
+
+TEST_F(SurveyPagesTest, TheFinalCheckCanRefuseTheResponse) {
+  for (const char* action : {"SUBMIT", "SAVE"}) {
+    HttpResponse refused = Post({{"DATABASE", "final"}, {"_ACTION", action}, {"_PAGE", "page0"},
+                                 {"_SESSION", "refused"}, {"agree", "no"}});
+    EXPECT_NE(refused.body.find("Page page0 please agree"), std::string::npos) << refused.body;
+    EXPECT_EQ(InputValue(HtmlInputs(refused.body), "agree"), "no") << action;
+    EXPECT_EQ(refused.body.find("Thank you"), std::string::npos) << action;
+  }
+  HttpResponse saved = Post({{"DATABASE", "final"}, {"_ACTION", "SUBMIT"}, {"_PAGE", "page0"},
+                             {"_SESSION", "agreed"}, {"agree", "yes"}});
+  EXPECT_NE(saved.body.find("<P>Thank you!"), std::string::npos) << saved.body;
+  EXPECT_EQ(served_->root().Read("final.asc"), "_SESSION\tagree\n\"agreed\"\t\"yes\"\t\r\n");
 }
 
 TEST_F(SurveyPagesTest, AMissingPageIsReportedWithCode2) {
