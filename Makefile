@@ -31,9 +31,17 @@ test: deps
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The demo is served from a copy in the build folder, so that the answers
+# it collects never land in the source tree; files already in the copy
+# (answers from earlier runs) are kept.
+DEMO_ROOT ?= $(BUILD)/demo-root
+
 run: all
+	@mkdir -p $(DEMO_ROOT)
+	@cp -R -n examples/demo/. $(DEMO_ROOT)/
 	@echo "Tallypad: open http://127.0.0.1:$(PORT)/ in a browser (Ctrl-C stops the server)"
-	$(BUILD)/tallypad --port $(PORT) examples/demo
+	@echo "Serving a copy of examples/demo in $(DEMO_ROOT) (remove it to start afresh)"
+	$(BUILD)/tallypad --port $(PORT) $(DEMO_ROOT)
 
 bench:
 	@scripts/install-deps.sh bench
