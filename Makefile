@@ -32,13 +32,13 @@ test: deps
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The demo is served from a copy in the build folder, so that the answers
-# it collects never land in the source tree; files already in the copy
-# (answers from earlier runs) are kept.
+# it collects never land in the source tree. Only files newer in
+# examples/demo are copied again, so answers from earlier runs are kept.
 DEMO_ROOT ?= $(BUILD)/demo-root
 
 run: all
 	@mkdir -p $(DEMO_ROOT)
-	@cp -R -n examples/demo/. $(DEMO_ROOT)/
+	@cp -R -u examples/demo/. $(DEMO_ROOT)/
 	@echo "Tallypad: open http://127.0.0.1:$(PORT)/ in a browser (Ctrl-C stops the server)"
 	@echo "Serving a copy of examples/demo in $(DEMO_ROOT) (remove it to start afresh)"
 	$(BUILD)/tallypad --port $(PORT) $(DEMO_ROOT)
