@@ -321,10 +321,16 @@ TEST_F(SaveProgramTest, ARespondentWhoSavesAgainIsSummedOnce) {
                                            "\"\t\"5\"\t\r\n\"bob\"\t\"" + session +
                                            "\"\t\"7\"\t\r\n");
 
+  // A third visit takes out the latest answer, not the first.
+  form = Post("DATABASE=resume&_ACTION=START&IFMUID=bob");
+  ASSERT_EQ(InputValue(HtmlInputs(form.body), "AGE"), "7") << form.body;
+  EXPECT_EQ(Post(Press(form.body, "SUBMIT", {{"AGE", "9"}})).body, kThanks);
+  EXPECT_EQ(root().Read("resume.sta"), "[COUNT]\nAGE=1\n[SUM]\nAGE=9.000000\n");
+
   // Another respondent adds to the sum as usual.
   form = Post("DATABASE=resume&_ACTION=START&IFMUID=ann");
   EXPECT_EQ(Post(Press(form.body, "SUBMIT", {{"AGE", "1"}})).body, kThanks);
-  EXPECT_EQ(root().Read("resume.sta"), "[COUNT]\nAGE=2\n[SUM]\nAGE=8.000000\n");
+  EXPECT_EQ(root().Read("resume.sta"), "[COUNT]\nAGE=2\n[SUM]\nAGE=10.000000\n");
 }
 
 TEST_F(SaveProgramTest, TheResponseLimitHoldsAfterExactlyThatManySaves) {
