@@ -97,7 +97,7 @@ TEST(SaveConcurrencyTest, TwoProgramsOnOneRootLoseNoResponseAndNoCount) {
   for (auto& program : programs) EXPECT_EQ(program->Stop(), 0) << program->Errors();
 
   // Every line of the data file is one whole record, and every save has one.
-  std::map<std::string, std::string> expected;  // record by the offset-free key
+  std::map<std::string, std::string> expected;  // session -> its record
   long long sum = 0;
   for (int c = 0; c < kClients; ++c)
     for (int n = 0; n < kSavesPerClient; ++n) {
