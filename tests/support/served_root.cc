@@ -2,7 +2,8 @@
 
 namespace tallypad::testing {
 
-ServedRoot::ServedRoot() : server_(std::make_unique<ServerProcess>()) {
+ServedRoot::ServedRoot(std::vector<std::pair<std::string, std::string>> env)
+    : env_(std::move(env)), server_(std::make_unique<ServerProcess>()) {
   root_.Write("cgi.ini", "[server]\n");
 }
 
@@ -15,6 +16,7 @@ int ServedRoot::Start() {
   options.server_root = root_.path();
   options.port = FreePort();
   options.registry = registry_.path();
+  options.env = env_;
   port_ = server_->StartServing(options).value_or(0);
   return port_;
 }

@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
@@ -13,7 +15,9 @@ namespace tallypad::testing {
 
 class ServedRoot {
  public:
-  ServedRoot();
+  // `env` holds variables added to the program's environment (for example
+  // TALLYPAD_NETWORK=offline, which keeps queued mail in the outbox).
+  explicit ServedRoot(std::vector<std::pair<std::string, std::string>> env = {});
   // Stops the program (when it runs) and removes the folders.
   ~ServedRoot();
   ServedRoot(const ServedRoot&) = delete;
@@ -33,6 +37,7 @@ class ServedRoot {
  private:
   TempDir root_;
   TempDir registry_;
+  std::vector<std::pair<std::string, std::string>> env_;
   std::unique_ptr<ServerProcess> server_;
   int port_ = 0;
 };
