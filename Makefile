@@ -1,4 +1,5 @@
-# Tallypad's project interface: make, make test, make run, make fuzz, make bench.
+# Tallypad's project interface: make, make test, make run, make fuzz, make bench,
+# make install.
 BUILD      ?= build
 TEST_BUILD ?= build-test
 BENCH_BUILD ?= build-bench
@@ -7,8 +8,15 @@ PORT       ?= 8080
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 PREFIX     ?= /usr/local
+DESTDIR    ?=
+BINDIR     = $(PREFIX)/bin
+DOCDIR     = $(PREFIX)/share/doc/tallypad
+DATADIR    = $(PREFIX)/share/tallypad
+# Files the server writes into a server root while it runs; they are not
+# part of the demo that is installed.
+DEMO_RUNTIME_FILES = outbox.kqs outbox.bak kqscounts.ini
 
-.PHONY: all test deps run fuzz bench clean
+.PHONY: all test deps run fuzz bench install clean
 
 all:
 	@scripts/install-deps.sh build
@@ -23,9 +31,17 @@ test: deps
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The demo is served from a copy in the build folder, so that the answers
+# it collects never land in the source tree. Only files newer in
+# examples/demo are copied again, so answers from earlier runs are kept.
+DEMO_ROOT ?= $(BUILD)/demo-root
+
 run: all
+	@mkdir -p $(DEMO_ROOT)
+	@cp -R -u examples/demo/. $(DEMO_ROOT)/
 	@echo "Tallypad: open http://127.0.0.1:$(PORT)/ in a browser (Ctrl-C stops the server)"
-	$(BUILD)/tallypad --port $(PORT) examples/demo
+	@echo "Serving a copy of examples/demo in $(DEMO_ROOT) (remove it to start afresh)"
+	$(BUILD)/tallypad --port $(PORT) $(DEMO_ROOT)
 
 bench:
 	@scripts/install-deps.sh bench
@@ -37,6 +53,18 @@ fuzz:
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYPAD_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Installs the program, the documentation, the demo server root and the
+# example service unit (its program path adjusted to PREFIX). DESTDIR is put
+# in front of every path, for staging a package.
+install: all
+	install -d "$(DESTDIR)$(BINDIR)" "$(DESTDIR)$(DOCDIR)" "$(DESTDIR)$(DATADIR)/demo"
+	install -m 755 $(BUILD)/tallypad "$(DESTDIR)$(BINDIR)/tallypad"
+	install -m 644 docs/*.md "$(DESTDIR)$(DOCDIR)/"
+	tar -C examples/demo $(addprefix --exclude=,$(DEMO_RUNTIME_FILES)) -cf - . | tar -C "$(DESTDIR)$(DATADIR)/demo" --no-same-owner -xf -
+	sed -e 's|/usr/local/bin/tallypad|$(BINDIR)/tallypad|g' -e 's|/usr/local/share/|$(PREFIX)/share/|g' \
+	  contrib/tallypad.service > "$(DESTDIR)$(DATADIR)/tallypad.service"
+	chmod 644 "$(DESTDIR)$(DATADIR)/tallypad.service"
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -10,6 +10,7 @@
 
 #include "base/ini.h"
 #include "base/str.h"
+#include "cgi/kqs/response_counter.h"
 #include "host/text_convert.h"
 
 namespace tallypad {
@@ -46,7 +47,9 @@ std::set<std::string> FirstFormFiles(const std::string& folder, const std::strin
   if (!dir || limit == 0) return names;
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string_view name = entry->d_name;
-    if (!IsFormFileName(name) || name == kServerSettingsFile) continue;
+    // The server's settings and the engine's own counter file are not forms.
+    if (!IsFormFileName(name) || name == kServerSettingsFile || name == kResponseCounterFile)
+      continue;
     if (names.size() == limit && name >= *names.rbegin()) continue;
     std::string owned(name);
     // Directories named like forms are not forms; links to files are.

@@ -35,7 +35,8 @@ inline constexpr const char* kServerSettingsFile = "cgi.ini";
 // Fills `table` for the server root `server_root` (ending in '/', or empty
 // for the current folder): entry 0 is the built-in start page on
 // `start_path`; entries 1 to 15 are the regular files of the server root
-// whose names end in ".ini" (any case) except exactly "cgi.ini", taken in
+// whose names end in ".ini" (any case) except exactly "cgi.ini" and
+// "kqscounts.ini", taken in
 // byte order of their names, with the link "kqs?database=" + the name cut
 // at its first ".ini", and the `Title` and `Description` of their section
 // `database` ("Title" and "Description" when missing). Unused entries are

@@ -10,6 +10,7 @@
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
+#include "cgi/kqs/private_files.h"
 #include "cgi/kqs/survey.h"
 #include "cgi/list/list_viewer.h"
 #include "host/text_convert.h"
@@ -144,6 +145,12 @@ int ServeMissing(Request& r) {
 int ServeFile(Request& r) {
   if (!PathStaysInRoot(r.path)) {
     StatusLogAppend("\nRefused a path outside the server root: " + LoggablePath(r.path));
+    return ServeMissing(r);
+  }
+  if (!r.path.empty() && IsPrivateFormFile(r.ctx.server_root, r.path)) {
+    // Settings, answers and report templates are read through the engines,
+    // which ask for the passwords; the files themselves are never sent.
+    StatusLogAppend("\nRefused a form's private file: " + LoggablePath(r.path));
     return ServeMissing(r);
   }
   FilePtr file;

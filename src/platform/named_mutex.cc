@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "base/text.h"
@@ -51,6 +52,16 @@ std::string NamedMutexPath(std::string_view name) {
   }
   return LockFolder() + "/" + safe + "-" + StrPrintf("%016llx", static_cast<unsigned long long>(Fnv1a(name))) +
          ".lock";
+}
+
+std::string NamedMutexNameForFile(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path full = std::filesystem::weakly_canonical(path, error);
+  if (error) {
+    full = std::filesystem::absolute(path, error);
+    if (error) return path;
+  }
+  return full.string();
 }
 
 NamedMutex::NamedMutex(std::string_view name, int timeout_ms) {

@@ -40,4 +40,9 @@ class NamedMutex {
 // plus a hash of the whole name so that different names stay apart).
 std::string NamedMutexPath(std::string_view name);
 
+// Returns the lock name for updates of the file at `path`: its full path
+// (symbolic links and ".." resolved as far as the path exists), so that
+// programs naming the same file differently still share one lock.
+std::string NamedMutexNameForFile(const std::string& path);
+
 }  // namespace tallypad

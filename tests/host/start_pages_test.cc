@@ -49,7 +49,8 @@ TEST(StartPagesScanTest, FormFilesBecomeEntriesAfterTheBuiltInOne) {
   const std::string demo = "[database]\nTitle=Demo survey\nDescription=How we did\n";
   const Case cases[] = {
       {"demo and the server settings",
-       {{"demo.ini", demo}, {"cgi.ini", "[server]\nMODE=kiosk\n"}, {"index.html", "x"}},
+       {{"demo.ini", demo}, {"cgi.ini", "[server]\nMODE=kiosk\n"}, {"index.html", "x"},
+        {"kqscounts.ini", "[responses]\ndemo=3\n"}},
        {{"kqs?database=demo", "Demo survey", "How we did", "demo.ini"}}},
       {"upper-case names are forms and keep their extension",
        {{"CGI.INI", "[database]\nTitle=Upper\n"}, {"SURVEY.INI", demo}, {"Cgi.ini", ""}},

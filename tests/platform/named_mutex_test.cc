@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace tallypad {
 namespace {
 
@@ -76,6 +78,26 @@ TEST(NamedMutexPath, NamesStayApartAndSafe) {
   std::string path = NamedMutexPath("../../etc/passwd");
   EXPECT_EQ(path.find("/../"), std::string::npos);
   EXPECT_LT(NamedMutexPath(std::string(5000, 'x')).size(), 300u);
+}
+
+TEST(NamedMutexNameForFile, OneNamePerFileHoweverItIsSpelled) {
+  testing::TempDir dir;
+  std::string file = dir.Write("sub/stats.ini", "[COUNT]\n");
+  std::string link = dir.File("alias");
+  ASSERT_EQ(::symlink(dir.File("sub").c_str(), link.c_str()), 0);
+  const std::string name = NamedMutexNameForFile(file);
+  EXPECT_EQ(name.front(), '/');
+  EXPECT_EQ(NamedMutexNameForFile(dir.File("sub/../sub/stats.ini")), name);
+  EXPECT_EQ(NamedMutexNameForFile(link + "/stats.ini"), name);
+  // A file that does not exist yet still gets its full path.
+  EXPECT_EQ(NamedMutexNameForFile(dir.File("alias/new.ini")),
+            NamedMutexNameForFile(dir.File("sub")) + "/new.ini");
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+  std::string relative = NamedMutexNameForFile("sub/stats.ini");
+  ASSERT_EQ(::chdir(cwd), 0);
+  EXPECT_EQ(relative, name);
 }
 
 }  // namespace

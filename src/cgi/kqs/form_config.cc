@@ -1,0 +1,90 @@
+#include "cgi/kqs/form_config.h"
+
+#include <cctype>
+#include <climits>
+
+#include "base/ini.h"
+#include "base/status_log.h"
+#include "base/str.h"
+#include "base/text.h"
+
+namespace tallypad {
+
+namespace {
+
+struct KeyDefault {
+  std::string_view key;
+  std::string_view value;
+};
+
+// Keys whose default is not empty (numeric keys left out default to 0).
+// Keys of the result page have their own defaults where the result page
+// is written.
+constexpr KeyDefault kKeyDefaults[] = {
+    {"ACTIVE", "1"},
+    {"IDFIELDS", "IFMUID"},
+    {"MAXMESSAGE", "Sorry, this form is no longer available."},
+    {"PWDMESSAGE", "Sorry, you need a password to access this form."},
+    {"STARTPAGE", "page0"},
+    {"LOGINSEQUENCE", "ASC"},
+    {"LOGDATETIME", "1"},
+    {"DISPLAYMESSAGE", "1"},
+    {"HOTLINK", "/index.html"},
+};
+
+std::string_view KeyDefaultOf(std::string_view key) {
+  for (const KeyDefault& row : kKeyDefaults)
+    if (StrEqualNoCase(row.key, key)) return row.value;
+  return {};
+}
+
+}  // namespace
+
+VarTablePtr FormSettingsLoad(std::string_view base_path, std::string_view database) {
+  if (database.empty()) return nullptr;
+  std::string path = PathBuild(base_path, database, ".ini");
+  if (path.empty()) return nullptr;
+  return IniLoadSection(path, "DATABASE", 0);
+}
+
+std::string FormSetting(const VarTable* settings, std::string_view key) {
+  return VarTableGet(settings, key, KeyDefaultOf(key));
+}
+
+int FormSettingInt(const VarTable* settings, std::string_view key) {
+  return SettingDecimal(FormSetting(settings, key));
+}
+
+int SettingDecimal(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+void WriteSurveyError(OutputStream* out, int code, int place, std::string_view message) {
+  StreamPrintf(out, "Error %i in %.*s@%d: ", code, static_cast<int>(kSurveyModuleName.size()),
+               kSurveyModuleName.data(), place);
+  StreamWriteText(out, message);
+}
+
+void LogSurveyError(std::string_view format, std::string_view argument) {
+  std::string line = "\n";
+  line.append(kSurveyModuleName);
+  line.append(": ");
+  line.append(format);
+  line.push_back('\t');
+  line.append(argument);
+  StatusLogAppend(line);
+}
+
+}  // namespace tallypad

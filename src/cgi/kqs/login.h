@@ -1,0 +1,32 @@
+// The pages through which the survey engine asks a caller to identify
+// themselves: the permission prompt, shown when a right the request needs
+// is missing and carrying every answer given so far so that none is lost,
+// and the login page of forms whose respondents sign in with ID fields.
+// Both pages post back to the engine with the action START or the action
+// that was refused. Called by the dispatcher after it wrote the header.
+#pragma once
+
+#include <string_view>
+
+#include "base/vartable.h"
+#include "httpd/output_stream.h"
+
+namespace tallypad {
+
+// The result code of a refused request: the server reports it as access denied.
+inline constexpr int kAccessDenied = 101;
+
+// Writes the page that asks for the password granting `right` (a kRight*
+// bit) to repeat `action` on form `database`, with every variable of
+// `vars` as a hidden field. Returns kAccessDenied.
+int WritePermissionPrompt(OutputStream* out, const VarTable* vars, std::string_view database,
+                          std::string_view action, int right);
+
+// Writes the login page of form `database`: a fresh start when `rights`
+// hold the append right, and the login and password fields named by
+// IDFIELDS of `settings`, filled from `vars`. Password fields the data file
+// has no column for are left out. Returns 0.
+int WriteLoginPage(OutputStream* out, int rights, std::string_view database, const VarTable* vars,
+                   std::string_view base_path, const VarTable* settings);
+
+}  // namespace tallypad

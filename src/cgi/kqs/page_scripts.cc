@@ -1,0 +1,213 @@
+#include "cgi/kqs/page_scripts.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "base/str.h"
+#include "base/text.h"
+#include "base/wordlist.h"
+#include "cgi/kqs/form_config.h"
+#include "cgi/kqs/unique_id.h"
+#include "mail/mail_compose.h"
+#include "script/functions.h"
+#include "script/template.h"
+
+namespace tallypad {
+
+namespace {
+
+constexpr ScriptFunction kForwardFunctions[] = {
+    {"print", 10, ScriptFnWrite},        {"write", 10, ScriptFnWrite},
+    {"eval", 1, ScriptFnEval},           {"timestamp", 0, ScriptFnTimestamp},
+    {"tofixed", 2, ScriptFnToFixed},     {"runReport", 8, ScriptFnRunReport},
+    {"number", 1, ScriptFnNumber},       {"toNumber", 1, ScriptFnNumber},
+    {"random", 1, ScriptFnRandom},       {"timedate", 0, ScriptFnTimeDate},
+    {"timetime", 0, ScriptFnTimeTime},   {"uniqueid", 1, ScriptFnUniqueId},
+    {"sendmail", 3, ScriptFnSendMail},   {"showpage", 1, ScriptFnShowPage},
+    {"ranksort", 128, ScriptFnRankSort}, {"rankindex", 2, ScriptFnRankIndex},
+};
+
+// Back scripts only go back: they have no ranking functions.
+constexpr ScriptFunction kBackFunctions[] = {
+    {"print", 10, ScriptFnWrite},      {"write", 10, ScriptFnWrite},
+    {"eval", 1, ScriptFnEval},         {"timestamp", 0, ScriptFnTimestamp},
+    {"toFixed", 2, ScriptFnToFixed},   {"runReport", 8, ScriptFnRunReport},
+    {"number", 1, ScriptFnNumber},     {"toNumber", 1, ScriptFnNumber},
+    {"random", 1, ScriptFnRandom},     {"timedate", 0, ScriptFnTimeDate},
+    {"timetime", 0, ScriptFnTimeTime}, {"uniqueid", 1, ScriptFnUniqueId},
+    {"sendMail", 3, ScriptFnSendMail}, {"showpage", 1, ScriptFnShowPage},
+};
+
+// Variables a page script may set to steer the navigation; they exist
+// (empty) before the script runs.
+constexpr std::string_view kNavigationVariables[] = {"_PAGEWARN", "_PAGENEXT", "_PAGESKIP"};
+
+bool IsListSeparator(char c) { return c == ',' || c == ' '; }
+
+// The first position of `tag` (which begins with '<') in `text` at or after
+// `from`, compared without regard to case. Only the '<' bytes are tried,
+// which keeps the search of a large validation file quick.
+std::optional<size_t> FindTag(std::string_view text, std::string_view tag, size_t from = 0) {
+  for (size_t at = text.find('<', from); at != std::string_view::npos;
+       at = text.find('<', at + 1)) {
+    if (text.size() - at < tag.size()) break;
+    if (StrEqualNoCase(text.substr(at, tag.size()), tag)) return at;
+  }
+  return std::nullopt;
+}
+
+// The offset where the script body of the entry begins, or nullopt.
+std::optional<size_t> ScriptBodyStart(const ValidationEntry& entry, PageScript which) {
+  const std::string_view text = entry.text;
+  if (which == PageScript::kBack) {
+    constexpr std::string_view kBackTag = "<SCRIPT TYPE=BACK>";
+    std::optional<size_t> at = FindTag(text, kBackTag, entry.after_name);
+    if (!at) return std::nullopt;
+    return *at + kBackTag.size();
+  }
+  std::optional<size_t> at = FindTag(text, "<SCRIPT", entry.after_name);
+  if (!at) return std::nullopt;
+  size_t close = text.find('>', *at);
+  if (close == std::string_view::npos) return std::nullopt;
+  return close + 1;
+}
+
+}  // namespace
+
+std::optional<ValidationEntry> FindValidationEntry(std::string_view base_path,
+                                                   std::string_view database,
+                                                   std::string_view page_name) {
+  if (page_name.empty()) return std::nullopt;
+  ValidationEntry entry;
+  const std::string path = PathBuild(base_path, database, ".val");
+  entry.file = FileOpen(path, "rb");
+  if (!entry.file) return std::nullopt;
+  entry.text.resize(std::min<uint64_t>(FileSize(path), kMaxValidationFileBytes));
+  entry.text.resize(std::fread(entry.text.data(), 1, entry.text.size(), entry.file.get()));
+  const std::string name = "<PAGE NAME=\"" + std::string(page_name) + "\"";
+  std::optional<size_t> at = FindTag(entry.text, name);
+  if (!at) return std::nullopt;
+  entry.after_name = *at + name.size();
+  return entry;
+}
+
+void RunPageScript(std::string_view base_path, OutputStream* out, std::string_view database,
+                   const VarTable* settings, VarTable* vars, std::string_view page_name,
+                   PageScript which) {
+  if (page_name.empty() || !vars) return;
+  std::optional<ValidationEntry> entry = FindValidationEntry(base_path, database, page_name);
+  if (!entry) return;
+  std::optional<size_t> body = ScriptBodyStart(*entry, which);
+  if (!body) return;
+  for (std::string_view name : kNavigationVariables)
+    if (!VarTableFind(vars, name)) VarTableSetGrow(vars, name, "");
+
+  std::FILE* file = entry->file.get();
+  if (std::fseek(file, static_cast<long>(*body), SEEK_SET) != 0) return;
+  ScriptContext ctx;
+  ctx.out = out;
+  ctx.settings = settings;
+  ctx.base_path = std::string(base_path);
+  ctx.functions = which == PageScript::kForward ? ForwardScriptFunctions() : BackScriptFunctions();
+  const int code = ScriptRun(ctx, file, vars);
+  if (code > 0) ScriptError(out, ctx, file, code);
+}
+
+std::span<const ScriptFunction> ForwardScriptFunctions() { return kForwardFunctions; }
+std::span<const ScriptFunction> BackScriptFunctions() { return kBackFunctions; }
+
+std::optional<std::string> ScriptFnTimeDate(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*) {
+  const std::tm now = LocalTimeNow();
+  return StrPrintf("%4.4d%2.2d%2.2d", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday);
+}
+
+std::optional<std::string> ScriptFnTimeTime(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*) {
+  const std::tm now = LocalTimeNow();
+  return StrPrintf("%2.2d%2.2d%2.2d", now.tm_hour, now.tm_min, now.tm_sec);
+}
+
+std::optional<std::string> ScriptFnUniqueId(ScriptContext&, std::string_view,
+                                            std::span<const std::string> args, VarTable*) {
+  return UniqueIdNew(args.empty() ? std::string_view() : std::string_view(args[0]));
+}
+
+std::optional<std::string> ScriptFnSendMail(ScriptContext& ctx, std::string_view,
+                                            std::span<const std::string> args, VarTable*) {
+  if (!ctx.settings || args.size() < 3) return std::nullopt;
+  MailQueue(ctx.base_path, args[0], args[1], args[2], VarTableGet(ctx.settings, "EMAILSERVER"));
+  return std::nullopt;
+}
+
+std::optional<std::string> ScriptFnShowPage(ScriptContext&, std::string_view,
+                                            std::span<const std::string> args, VarTable* vars) {
+  if (args.empty() || !vars) return std::nullopt;
+  const std::string& page = args[0];
+  std::string skip = VarTableGet(vars, "_PAGESKIP", "");
+  if (skip.empty()) {
+    skip = page;
+  } else if (!ListContains(skip, page)) {
+    skip += ',';
+    skip += page;
+  }
+  VarTableSetGrow(vars, "_PAGESKIP", skip);
+  return std::nullopt;
+}
+
+std::optional<std::string> ScriptFnRankSort(ScriptContext&, std::string_view,
+                                            std::span<const std::string> args, VarTable*) {
+  if (args.empty()) return std::nullopt;
+  std::vector<std::string_view> items;
+  if (args.size() == 1) {
+    std::string_view list = args[0];
+    size_t at = 0;
+    while (at <= list.size()) {
+      size_t comma = list.find(',', at);
+      if (comma == std::string_view::npos) comma = list.size();
+      items.push_back(list.substr(at, comma - at));
+      at = comma + 1;
+    }
+  } else {
+    items.assign(args.begin(), args.end());
+  }
+  std::vector<std::pair<int, std::string_view>> ranked;
+  for (std::string_view item : items) {
+    size_t eq = item.find('=');
+    if (eq == std::string_view::npos || eq + 1 == item.size()) continue;  // no value: left out
+    ranked.emplace_back(SettingDecimal(item.substr(eq + 1)), item.substr(0, eq));
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string names;
+  for (const auto& [value, name] : ranked) {
+    if (!names.empty()) names += ',';
+    names.append(name);
+  }
+  return names;
+}
+
+std::optional<std::string> ScriptFnRankIndex(ScriptContext&, std::string_view,
+                                             std::span<const std::string> args, VarTable*) {
+  if (args.size() < 2 || args[1].empty()) return std::nullopt;
+  std::string_view list = args[0];
+  const std::string_view item = args[1];
+  size_t separators = 0;
+  size_t i = 0;
+  while (i < list.size()) {
+    if (IsListSeparator(list[i])) {
+      ++separators;
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < list.size() && !IsListSeparator(list[end])) ++end;
+    if (list.substr(i, end - i) == item) return std::to_string(separators + 1);
+    i = end;
+  }
+  return std::nullopt;
+}
+
+}  // namespace tallypad

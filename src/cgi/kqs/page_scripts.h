@@ -1,0 +1,78 @@
+// Page scripts of multi-page survey forms: the validation file (the form's
+// name followed by ".val") holds, per page, an entry "<PAGE NAME="...">
+// with the page's FORM attributes, its forward script (run on NEXT and
+// SAVE, it checks the answers and steers the navigation) and its back
+// script (run on BACK). This module finds entries, runs the scripts with
+// the engine's two function tables, and holds the engine's own script
+// functions. Runs on the server thread; keeps no state between calls.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "base/file.h"
+#include "base/vartable.h"
+#include "httpd/output_stream.h"
+#include "script/script.h"
+
+namespace tallypad {
+
+// Bytes of a validation file searched for entries and scripts; a page
+// script file is a few kilobytes, and the rest of a larger file is ignored.
+inline constexpr size_t kMaxValidationFileBytes = 4 << 20;
+
+// A page's entry in the open validation file.
+struct ValidationEntry {
+  FilePtr file;
+  std::string text;       // the file's bytes (at most kMaxValidationFileBytes)
+  size_t after_name = 0;  // offset just after the page name and its closing quote
+};
+
+// Finds the entry of `page_name` in the validation file of form `database`
+// (names compared without regard to case); nullopt when the file or the
+// entry is missing or the page name is empty.
+std::optional<ValidationEntry> FindValidationEntry(std::string_view base_path,
+                                                   std::string_view database,
+                                                   std::string_view page_name);
+
+enum class PageScript { kForward, kBack };
+
+// Runs the forward or back script of `page_name` from the validation file
+// with `vars`, making sure _PAGEWARN, _PAGENEXT and _PAGESKIP exist first.
+// Script errors are written to `out`. Does nothing when the page name is
+// empty or the file, the entry or the script is missing.
+void RunPageScript(std::string_view base_path, OutputStream* out, std::string_view database,
+                   const VarTable* settings, VarTable* vars, std::string_view page_name,
+                   PageScript which);
+
+// The function tables of forward and back scripts.
+std::span<const ScriptFunction> ForwardScriptFunctions();
+std::span<const ScriptFunction> BackScriptFunctions();
+
+// The engine's own script functions (callback signature of ScriptCallback).
+// timedate: today's local date as eight digits.
+std::optional<std::string> ScriptFnTimeDate(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
+// timetime: the local time as six digits.
+std::optional<std::string> ScriptFnTimeTime(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
+// uniqueid: a new unique identifier, mixing in the argument when given.
+std::optional<std::string> ScriptFnUniqueId(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
+// sendmail: queues a mail (recipient, subject, body) through EMAILSERVER; no result.
+std::optional<std::string> ScriptFnSendMail(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
+// showpage: adds the page to _PAGESKIP unless the list holds it; no result.
+std::optional<std::string> ScriptFnShowPage(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
+// ranksort: the names of name=value items sorted by their integer values.
+std::optional<std::string> ScriptFnRankSort(ScriptContext&, std::string_view,
+                                            std::span<const std::string>, VarTable*);
+// rankindex: the 1-based position of an item in a list; no result when absent.
+std::optional<std::string> ScriptFnRankIndex(ScriptContext&, std::string_view,
+                                             std::span<const std::string>, VarTable*);
+
+}  // namespace tallypad

@@ -1,0 +1,228 @@
+#include "cgi/kqs/pages.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "base/decode.h"
+#include "base/file.h"
+#include "base/read.h"
+#include "base/str.h"
+#include "base/text.h"
+#include "base/wordlist.h"
+#include "cgi/kqs/form_config.h"
+#include "cgi/kqs/page_scripts.h"
+#include "script/template.h"
+
+namespace tallypad {
+
+namespace {
+
+// Characters a page name may not hold: they would lead the name out of the
+// form folder or into a pattern. A NUL byte would cut the file name.
+constexpr std::string_view kForbiddenPageCharacters("/.\\*?$|'\"\0", 10);
+// Longest insert-file name kept from the plain layout's third line.
+constexpr size_t kInsertNameLimit = 1023;
+// Variables never carried as hidden fields (compared without case); nor is
+// any variable whose name begins with kNavigationPrefix (compared with case).
+constexpr std::string_view kNotCarried = "HOST,DATE,TIME";
+constexpr std::string_view kNavigationPrefix = "_PAGE";
+
+// Copies the used entries of every block of `vars` into one table.
+VarTablePtr CopyVariables(const VarTable* vars) {
+  size_t count = 0;
+  for (const VarTable* b = vars; b; b = b->next.get())
+    for (const VarEntry& e : b->entries) {
+      if (e.IsBlank()) break;
+      if (e.IsUsed()) ++count;
+    }
+  VarTablePtr copy = VarTableNew(count);
+  size_t at = 0;
+  for (const VarTable* b = vars; b; b = b->next.get())
+    for (const VarEntry& e : b->entries) {
+      if (e.IsBlank()) break;
+      if (e.IsUsed()) copy->entries[at++] = e;
+    }
+  return copy;
+}
+
+// Removes every variable named `name`: a posted duplicate must not take
+// the place of the first.
+void RemoveAll(VarTable* vars, std::string_view name) {
+  while (VarTableRename(vars, name, std::nullopt)) {
+  }
+}
+
+// The value of attribute `name` when the table has it (a bare attribute
+// gives ""), else nullopt.
+std::optional<std::string> Attribute(const VarTable* attrs, std::string_view name) {
+  const VarEntry* e = VarTableFind(attrs, name);
+  if (!e || !e->IsUsed()) return std::nullopt;
+  return e->value.value_or(std::string());
+}
+
+// Writes the missing-page error for the page file at `path`.
+int ReportMissingPage(OutputStream* out, const std::string& path) {
+  const std::string shown = HtmlEscape(path);
+  StreamWriteText(out, "<P>Error: validation entry missing for page ");
+  StreamWriteText(out, shown);
+  LogSurveyError("Cannot open file (%s)", path);
+  WriteSurveyError(out, kPageMissing, kPageMissingPlace, "Cannot open file (" + shown + ")");
+  return kPageMissing;
+}
+
+// Writes the engine's FORM tag with the page's attributes.
+void WriteFormTag(OutputStream* out, const VarTable* attrs) {
+  std::string tag = "<FORM NAME=F onSubmit=\"return kqsOnSubmit(this);\" ACCEPT-CHARSET=\"UTF-8\"";
+  if (std::optional<std::string> action = Attribute(attrs, "ACTION"))
+    tag += " ACTION=\"" + *action + "\"";
+  if (std::optional<std::string> complete = Attribute(attrs, "AUTOCOMPLETE"))
+    tag += " AUTOCOMPLETE=\"" + *complete + "\"";
+  if (std::optional<std::string> method = Attribute(attrs, "METHOD")) {
+    tag += " METHOD=\"" + *method + "\"";
+  } else {
+    tag += " METHOD=POST";
+  }
+  tag += ">\n";
+  StreamWriteText(out, tag);
+}
+
+// Writes a hidden field for every answer the page has no input for.
+void WriteCarriedAnswers(OutputStream* out, const VarTable* pending) {
+  std::string fields;
+  for (const VarTable* b = pending; b; b = b->next.get())
+    for (const VarEntry& e : b->entries) {
+      if (e.IsBlank()) break;
+      if (!e.IsUsed() || ListContainsNoCase(kNotCarried, *e.name) ||
+          e.name->starts_with(kNavigationPrefix))
+        continue;
+      fields += "<INPUT TYPE=HIDDEN NAME=\"";
+      fields += HtmlEscape(*e.name);
+      fields += "\" VALUE=\"";
+      if (e.value) fields += HtmlEscape(*e.value);
+      fields += "\">\n";
+    }
+  StreamWriteText(out, fields);
+}
+
+}  // namespace
+
+int ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
+             VarTable* vars, std::string_view back_list, std::string page_name) {
+  VarTablePtr pending = CopyVariables(vars);
+  if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
+  if (page_name.find_first_of(kForbiddenPageCharacters) != std::string::npos) return kPageBadName;
+  RemoveAll(vars, "_PAGE");
+  RemoveAll(vars, "_PAGESKIP");
+
+  const std::string folder = std::string(database) + "/";
+  const std::string path = PathBuild(base_path, folder + page_name);
+  FilePtr page = FileOpen(path, "rb");
+  if (!page) return ReportMissingPage(out, path);
+
+  VarTablePtr attrs;
+  if (std::optional<ValidationEntry> entry = FindValidationEntry(base_path, database, page_name)) {
+    if (std::fseek(entry->file.get(), static_cast<long>(entry->after_name), SEEK_SET) == 0)
+      attrs = ReadTagAttributes(entry->file.get(), 0);
+  }
+  std::string insert;
+  if (!attrs || !Attribute(attrs.get(), "ACTION")) {
+    // The plain layout: the page's first three lines are its FORM
+    // attributes, a line left free and the name of the insert file.
+    StreamSendFile(out, PathBuild(base_path, folder + "header"));
+    std::string line;
+    ReadUntil(page.get(), &line, kPlainLayoutLineLimit + 1, "\n", '\r');
+    attrs = VarTableFromList(line, '&', 0);
+    ReadUntil(page.get(), nullptr, 0, "\n", 0);
+    ReadUntil(page.get(), &insert, kInsertNameLimit + 1, "\n", '\r');
+  }
+
+  TemplateProcess(base_path, out, page.get(), vars, nullptr, pending.get(), true, "FORM");
+  WriteFormTag(out, attrs.get());
+  // Both values come from the request: escaped, they cannot end the attribute.
+  StreamWriteText(out, "<INPUT TYPE=HIDDEN NAME=DATABASE VALUE=\"" + HtmlEscape(database) +
+                           "\">\n<INPUT TYPE=HIDDEN NAME=_PAGEBACK VALUE=\"" +
+                           HtmlEscape(back_list) + "\">\n");
+  RemoveAll(vars, "_PAGEBACK");
+  if (!insert.empty()) StreamSendFile(out, PathBuild(base_path, folder + insert));
+
+  // A dry pass to the end of the form removes the names of this page's
+  // inputs from the pending fields; the rest travel as hidden fields.
+  const long form_start = std::ftell(page.get());
+  TemplateProcess(base_path, nullptr, page.get(), vars, nullptr, pending.get(), true, "/FORM");
+  WriteCarriedAnswers(out, pending.get());
+  if (form_start >= 0 && std::fseek(page.get(), form_start, SEEK_SET) == 0)
+    TemplateProcess(base_path, out, page.get(), vars, nullptr, pending.get(), true, {});
+  return 0;
+}
+
+std::string SingleFormFileName(std::string_view form) {
+  size_t dot = form.rfind('.');
+  std::string name(form);
+  if (dot == std::string_view::npos) return name + ".html";
+  std::string_view extension = form.substr(dot + 1);
+  if (extension != "html" && extension != "htm") name += ".html";
+  return name;
+}
+
+int ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
+                   VarTable* vars) {
+  if (form.empty()) return kPageMissing;
+  FilePtr file = FileOpen(PathBuild(base_path, SingleFormFileName(form)), "rb");
+  if (!file) return kPageMissing;
+  TemplateProcess(base_path, out, file.get(), vars, nullptr, nullptr, true, {});
+  return 0;
+}
+
+void RemoveFromPageNext(VarTable* vars, std::string_view page) {
+  VarEntry* next = VarTableFind(vars, "_PAGENEXT");
+  if (!next || !next->value || page.empty()) return;
+  while (ListContains(*next->value, page)) ListRemove(*next->value, page);
+}
+
+PageStep NextPageStep(VarTable* vars, std::string_view current, std::string_view posted_back) {
+  const std::string skip = VarTableGet(vars, "_PAGESKIP", "");
+  if (!skip.empty()) {
+    // Pages asked for by showpage come first; the rest of the queue follows.
+    std::string next = VarTableGet(vars, "_PAGENEXT", "");
+    if (!next.empty()) {
+      ListRemove(next, skip);
+      next = skip + " " + next;
+    } else {
+      next = skip;
+    }
+    VarTableSetGrow(vars, "_PAGENEXT", next);
+  }
+  PageStep step;
+  step.back_list = std::string(current) + "," + std::string(posted_back);
+  step.page = ListShiftVar(vars, "_PAGENEXT", 0);
+  // A capital P marks a page reached through several showpage calls; page
+  // display turns it back. Only a name that begins with "p" can carry the
+  // mark and still name its own file.
+  if (skip.find(',') != std::string::npos && !step.page.empty() && step.page[0] == 'p')
+    step.page[0] = 'P';
+  return step;
+}
+
+PageStep PreviousPageStep(VarTable* vars, std::string_view current) {
+  const std::string next = VarTableGet(vars, "_PAGENEXT", "");
+  if (next.find(' ') != std::string::npos) {
+    if (current.empty() || current[0] != 'P') {
+      VarTableSetGrow(vars, "_PAGENEXT", std::string(current) + "," + next);
+    } else {
+      ListShiftVar(vars, "_PAGENEXT", ' ');
+    }
+  }
+  PageStep step;
+  std::string back = VarTableGet(vars, "_PAGEBACK", "");
+  size_t lead = back.find_first_not_of(", ");
+  back.erase(0, lead == std::string::npos ? back.size() : lead);
+  if (std::optional<std::string> first = ListPopFirst(back, 0)) {
+    step.page = std::move(*first);
+    step.back_list = std::move(back);
+  } else {
+    step.page = std::move(back);
+  }
+  return step;
+}
+
+}  // namespace tallypad

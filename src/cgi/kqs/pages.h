@@ -1,0 +1,65 @@
+// Survey pages and the navigation between them. A multi-page form is a
+// folder (named like the form) of page files; showing a page runs it
+// through the template processor with the answers, replaces its FORM tag
+// by the engine's, and carries every answer of the other pages along as a
+// hidden field, so a respondent's whole state travels with the page. The
+// navigation lists _PAGENEXT (pages still to visit) and _PAGEBACK (pages
+// to return to, most recent first, each followed by a comma) decide which
+// page NEXT and BACK show. A single-page form is one file shown with its
+// answers. Called by the survey dispatcher on the server thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "base/vartable.h"
+#include "httpd/output_stream.h"
+
+namespace tallypad {
+
+// Result codes of showing a page.
+inline constexpr int kPageMissing = 2;    // the page or form file cannot be opened
+inline constexpr int kPageBadName = 104;  // the page name holds a forbidden character
+
+// Where the page file's text and the message log name a missing page.
+inline constexpr int kPageMissingPlace = 793;
+// The plain layout's first line keeps at most this many characters.
+inline constexpr size_t kPlainLayoutLineLimit = 1023;
+
+// Shows page `page_name` of form `database` with the answers `vars` and the
+// back list `back_list`. A leading capital "P" of the name counts as "p".
+// Removes _PAGE, _PAGESKIP and _PAGEBACK from `vars`. Returns 0,
+// kPageBadName (nothing written) or kPageMissing (the error text written).
+int ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
+             VarTable* vars, std::string_view back_list, std::string page_name);
+
+// Shows the single-page form file `form` (".html" appended unless its
+// extension is "html" or "htm") with the answers `vars`. Returns 0, or
+// kPageMissing without writing anything.
+int ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
+                   VarTable* vars);
+
+// The file name of a single-page form: `form` with ".html" appended unless
+// the text after its last dot is exactly "html" or "htm".
+std::string SingleFormFileName(std::string_view form);
+
+// Removes every item equal to `page` from the list _PAGENEXT.
+void RemoveFromPageNext(VarTable* vars, std::string_view page);
+
+// The page to show and its back list.
+struct PageStep {
+  std::string page;
+  std::string back_list;
+};
+
+// The step forward from `current` once its forward script accepted it:
+// merges _PAGESKIP into _PAGENEXT, pushes `current` onto the back list
+// `posted_back` and takes the next page off the front of _PAGENEXT (its
+// first letter made "P" when showpage was called more than once).
+PageStep NextPageStep(VarTable* vars, std::string_view current, std::string_view posted_back);
+
+// The step back from `current`: updates _PAGENEXT and takes the previous
+// page off the front of _PAGEBACK; the rest is the new back list.
+PageStep PreviousPageStep(VarTable* vars, std::string_view current);
+
+}  // namespace tallypad

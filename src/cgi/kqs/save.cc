@@ -1,0 +1,229 @@
+#include "cgi/kqs/save.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "base/file.h"
+#include "base/status_log.h"
+#include "base/strbuf.h"
+#include "base/text.h"
+#include "cgi/kqs/datafile.h"
+#include "cgi/kqs/datafile_write.h"
+#include "cgi/kqs/record_lookup.h"
+#include "cgi/kqs/response_counter.h"
+#include "cgi/kqs/statistics.h"
+#include "cgi/kqs/xmlfile.h"
+#include "mail/mail_compose.h"
+#include "script/template.h"
+
+namespace tallypad {
+
+namespace {
+
+// First chunk of the buffer a mail body is built in.
+constexpr size_t kMailBodyFirstChunk = 1024;
+
+constexpr std::string_view kMailSubject = "Tallypad form submission report";
+constexpr std::string_view kDefaultMessage = "<P>Thank you!";
+constexpr std::string_view kDefaultHotlink = "/index.html";
+
+// A numeric setting: the leading decimal digits of its value (held within
+// the range of int), `def` when the key is missing or empty.
+int SettingInt(const VarTable* settings, std::string_view key, int def) {
+  std::optional<std::string> value = VarTableGetOpt(settings, key);
+  if (!value) return def;
+  long long v = std::strtoll(value->c_str(), nullptr, 10);
+  return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+}
+
+std::string Setting(const VarTable* settings, std::string_view key, std::string_view def = {}) {
+  return VarTableGet(settings, key, def);
+}
+
+// The plain mail listing: where the response came from, the form, then one
+// line per answer (bookkeeping variables, named with "_", left out).
+void WriteMailListing(OutputStream* out, std::string_view database, const VarTable* vars) {
+  StreamWriteText(out, "Tallypad web data from: ");
+  StreamWriteText(out, VarTableGet(vars, "HOST", ""));
+  StreamWriteText(out, "\r\nX-DATABASE: ");
+  StreamWriteText(out, database);
+  StreamWriteText(out, "\r\n");
+  for (const VarTable* block = vars; block; block = block->next.get()) {
+    for (const VarEntry& e : block->entries) {
+      if (e.IsBlank()) break;
+      if (!e.IsUsed() || (*e.name)[0] == '_') continue;
+      StreamWriteText(out, *e.name);
+      StreamWriteText(out, ": ");
+      if (e.value) StreamWriteText(out, *e.value);
+      StreamWriteText(out, "\r\n");
+    }
+  }
+}
+
+// Mails the response as the form asks. Returns MailQueue's result.
+int MailResponse(std::string_view base_path, std::string_view database, VarTable* vars,
+                 const VarTable* settings) {
+  StrBuf body(kMailBodyFirstChunk);
+  OutputStream out{nullptr, nullptr, &body};
+  std::string report = FormFilePath(base_path, Setting(settings, "EMAILREPORT"));
+  FilePtr page = report.empty() ? nullptr : FileOpen(report, "rb");
+  if (page) {
+    TemplateProcess(base_path, &out, page.get(), vars, nullptr, nullptr, false, {});
+  } else {
+    WriteMailListing(&out, database, vars);
+  }
+  return MailQueue(std::string(base_path), Setting(settings, "SAVEEMAILNAME"), kMailSubject,
+                   body.ToString(), Setting(settings, "EMAILSERVER"));
+}
+
+void SaveStatistics(std::string_view base_path, std::string_view database, const VarTable* vars,
+                    const VarTable* settings, bool may_have_record) {
+  std::string path = FormFilePath(base_path, Setting(settings, "SAVESTATNAME"));
+  if (path.empty()) return;
+  std::function<VarTablePtr()> find_previous;
+  if (may_have_record) {
+    find_previous = [&] { return FindRespondentRecord(settings, base_path, database, vars); };
+  }
+  if (StatisticsUpdate(path, vars, find_previous) != 0)
+    StatusLogAppend("\nkqs: cannot write to statistics file " + path);
+}
+
+// Appends the record, marks the session's earlier records and adds the
+// index entry. Returns 0 or the append's code.
+int SaveDataFile(std::string_view base_path, std::string_view database, const VarTable* vars,
+                 const VarTable* settings) {
+  // Written where it is read from: SAVEDATANAME, else the database name
+  // followed by ".asc".
+  std::string path = DataFileReadPath(base_path, settings, database);
+  int64_t offset = 0;
+  int rc = path.empty() ? kDataNoHeader : AppendRecord(path, vars, &offset);
+  if (rc != 0) {
+    StatusLogAppend("\nkqs: cannot write to ascii file " + path);
+    return rc;
+  }
+  SupersedeSession(path, vars);
+  std::string index = FormFilePath(base_path, Setting(settings, "SAVEINDEXNAME"));
+  if (!index.empty()) AppendIndexEntry(index, vars, offset);
+  return 0;
+}
+
+int SaveXml(std::string_view base_path, const VarTable* vars, const VarTable* settings) {
+  std::string path = FormFilePath(base_path, Setting(settings, "SAVEXMLNAME"));
+  int rc = XmlAppendTransaction(vars, path, nullptr);
+  if (rc != 0) StatusLogAppend("\nkqs: cannot write to xml file " + path);
+  return rc;
+}
+
+// Runs the template file `name` (resolved against the server root) into the
+// page; a file that cannot be opened is left out.
+void ShowTemplate(std::string_view base_path, OutputStream* out, std::string_view name,
+                  VarTable* vars, bool formfill) {
+  std::string path = FormFilePath(base_path, name);
+  FilePtr page = path.empty() ? nullptr : FileOpen(path, "rb");
+  if (page) TemplateProcess(base_path, out, page.get(), vars, nullptr, nullptr, formfill, {});
+}
+
+void ShowThanks(std::string_view base_path, OutputStream* out, const VarTable* settings,
+                VarTable* vars) {
+  WriteResponseHeader(out);
+  std::string message = Setting(settings, "MESSAGE");
+  StreamWriteText(out, "<html><head><title>");
+  StreamWriteText(out, message);
+  StreamWriteText(out, "</title></head><body>");
+  if (SettingInt(settings, "DISPLAYMESSAGE", 1) != 0)
+    StreamWriteText(out, message.empty() ? kDefaultMessage : message);
+  if (SettingInt(settings, "DISPLAYFORM", 0) != 0) {
+    ShowTemplate(base_path, out, Setting(settings, "FORM"), vars, true);
+  } else if (SettingInt(settings, "DISPLAYREPORT", 0) != 0) {
+    ShowTemplate(base_path, out, Setting(settings, "REPORT"), vars, false);
+  }
+  if (SettingInt(settings, "DISPLAYHOTLINK", 0) != 0) {
+    StreamWriteText(out, "<HR><A HREF=\"");
+    StreamWriteText(out, Setting(settings, "HOTLINK", kDefaultHotlink));
+    StreamWriteText(out, "\">Click here to continue</A>\n");
+  }
+  StreamWriteText(out, "</body></html>\n");
+}
+
+// The address clients reach this server at: the request's Host header when
+// it has one, else the server's own address.
+std::string ServerAddressForClient(const RequestInfo& info) {
+  if (info.host_header && !info.host_header->empty()) return *info.host_header;
+  return info.server_address;
+}
+
+// The redirect header for `target`. Control characters are left out: a line
+// break smuggled in through the Host header would add header lines.
+std::string LocationHeader(std::string_view target) {
+  std::string header = "Location: ";
+  for (char c : target) {
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) header.push_back(c);
+  }
+  header.append("\r\n\r\n");
+  return header;
+}
+
+}  // namespace
+
+int SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
+                 const VarTable* settings, bool may_have_record) {
+  if (SettingInt(settings, "MAXRESPONSES", 0) > 0 &&
+      ResponseCountRaise(base_path, database) < 0) {
+    StatusLogAppend("\nkqs: cannot write to counter file " + ResponseCounterPath(base_path));
+  }
+  if (SettingInt(settings, "LOGDATETIME", 1) == 0) {
+    VarTableRename(vars, "HOST", "_HOST");
+    VarTableRename(vars, "DATE", "_DATE");
+    VarTableRename(vars, "TIME", "_TIME");
+  }
+  if (SettingInt(settings, "SAVEEMAIL", 0) != 0) {
+    int rc = MailResponse(base_path, database, vars, settings);
+    if (rc != 0) return rc;
+  }
+  if (SettingInt(settings, "SAVESTAT", 0) != 0)
+    SaveStatistics(base_path, database, vars, settings, may_have_record);
+  if (SettingInt(settings, "SAVEDATA", 0) != 0) {
+    int rc = SaveDataFile(base_path, database, vars, settings);
+    if (rc != 0) return rc;
+  }
+  if (SettingInt(settings, "SAVEXML", 0) != 0) {
+    int rc = SaveXml(base_path, vars, settings);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+int ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
+               const VarTable* settings, VarTable* vars, int code, const RequestInfo& info) {
+  if (code == 0) {
+    std::string redirect = Setting(settings, "REDIRECT");
+    if (SettingInt(settings, "SHOWREDIRECT", 0) != 0 && !redirect.empty()) {
+      if (redirect[0] == '/') redirect = "http://" + ServerAddressForClient(info) + redirect;
+      WriteResponseHeader(out, LocationHeader(redirect));
+      return 0;
+    }
+    ShowThanks(base_path, out, settings, vars);
+    return 0;
+  }
+  WriteResponseHeader(out);
+  if (code == kDataNoHeader) {
+    StreamWriteText(out,
+                    "<P>Unable to open the data file for writing. You probably need to configure "
+                    "your server to allow writing to ");
+    StreamWriteHtml(out, Setting(settings, "SAVEDATANAME", database));
+    StreamWriteText(out, "</tt>");
+  } else if (code == kDataCannotWrite) {
+    StreamWriteText(out, "<P>Unable to write to the database: ");
+    StreamWriteHtml(out, database);
+  } else {
+    StreamPrintf(out, "<P>Error %d occurred. Data were not saved.", code);
+  }
+  return 0;
+}
+
+}  // namespace tallypad

@@ -1,0 +1,163 @@
+#include "cgi/kqs/page_scripts.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/decode.h"
+#include "base/strbuf.h"
+#include "support/temp_dir.h"
+
+namespace tallypad {
+namespace {
+
+using testing::TempDir;
+
+std::optional<std::string> Call(ScriptCallback fn, std::vector<std::string> args,
+                                VarTable* vars = nullptr, const VarTable* settings = nullptr,
+                                std::string base_path = "") {
+  ScriptContext ctx;
+  ctx.settings = settings;
+  ctx.base_path = std::move(base_path);
+  return fn(ctx, "", args, vars);
+}
+
+TEST(RankSort, SortsNamesByTheirIntegerValues) {
+  const struct {
+    std::vector<std::string> args;
+    std::optional<std::string> result;
+  } cases[] = {
+      {{"a=3,b=1,c=2"}, "b,c,a"},
+      {{"a=3", "b=1", "c=2"}, "b,c,a"},
+      {{"x=10,y=9"}, "y,x"},          // numbers, not texts
+      {{"x=-1,y=abc,z=5"}, "x,y,z"},  // a value that is no number counts as 0
+      {{"a=,b=2,c"}, "b"},            // items without a value are left out
+      {{"a="}, ""},
+      {{}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.args) shown += a + " | ";
+    EXPECT_EQ(Call(ScriptFnRankSort, c.args), c.result) << shown;
+  }
+}
+
+TEST(RankIndex, CountsOnePlusTheSeparatorsBeforeTheItem) {
+  const struct {
+    std::vector<std::string> args;
+    std::optional<std::string> result;
+  } cases[] = {
+      {{"a,b,c", "c"}, "3"},         {{"a,b,c", "a"}, "1"},     {{"a,b,c", "d"}, std::nullopt},
+      {{"a b c", "b"}, "2"},         {{"a, b", "b"}, "3"},  // every separator character counts
+      {{"ab,b", "b"}, "2"},                                 // whole items only
+      {{"a,b,c", ""}, std::nullopt}, {{"a,b,c"}, std::nullopt},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Call(ScriptFnRankIndex, c.args), c.result)
+        << c.args[0] << " / " << (c.args.size() > 1 ? c.args[1] : "");
+}
+
+TEST(ShowPageFunction, BuildsTheSkipListWithoutRepeats) {
+  VarTablePtr vars = VarTableCopy(nullptr, 4);
+  for (const char* page : {"p3", "p5", "p3", "p5"})
+    EXPECT_EQ(Call(ScriptFnShowPage, {page}, vars.get()), std::nullopt);
+  EXPECT_EQ(VarTableGet(vars.get(), "_PAGESKIP"), "p3,p5");
+  Call(ScriptFnShowPage, {}, vars.get());
+  EXPECT_EQ(VarTableGet(vars.get(), "_PAGESKIP"), "p3,p5");
+
+  VarTablePtr save = VarTableCopy(nullptr, 4);
+  Call(ScriptFnShowPage, {"(save)"}, save.get());
+  EXPECT_EQ(VarTableGet(save.get(), "_PAGESKIP"), "(save)");
+}
+
+TEST(DateAndTimeFunctions, GiveDigitsOnly) {
+  std::string date = Call(ScriptFnTimeDate, {}).value_or("");
+  std::string time = Call(ScriptFnTimeTime, {}).value_or("");
+  EXPECT_EQ(date.size(), 8u);
+  EXPECT_EQ(time.size(), 6u);
+  EXPECT_EQ(date.find_first_not_of("0123456789"), std::string::npos) << date;
+  EXPECT_EQ(time.find_first_not_of("0123456789"), std::string::npos) << time;
+  EXPECT_EQ(date.substr(0, 2), "20");
+}
+
+TEST(SendMailFunction, QueuesThroughTheFormsMailServer) {
+  TempDir root;
+  VarTablePtr settings = VarTableFromList("EMAILSERVER=127.0.0.1", ',', 0);
+  EXPECT_EQ(Call(ScriptFnSendMail, {"ann@example.org", "Hello", "Body text"}, nullptr,
+                 settings.get(), root.path()),
+            std::nullopt);
+  const std::string outbox = root.Read("outbox.kqs");
+  EXPECT_NE(outbox.find("ann@example.org"), std::string::npos) << outbox;
+  EXPECT_NE(outbox.find("Body text"), std::string::npos) << outbox;
+
+  TempDir quiet;
+  VarTablePtr no_server = VarTableFromList("TITLE=x", ',', 0);
+  Call(ScriptFnSendMail, {"ann@example.org", "Hello", "Body"}, nullptr, no_server.get(),
+       quiet.path());
+  Call(ScriptFnSendMail, {"ann@example.org", "Hello"}, nullptr, settings.get(), quiet.path());
+  Call(ScriptFnSendMail, {"ann@example.org", "Hello", "Body"}, nullptr, nullptr, quiet.path());
+  EXPECT_EQ(quiet.Read("outbox.kqs"), "");
+}
+
+class PageScriptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_.Write(
+        "form.val",
+        "<page name=\"PAGE1\" ACTION=kqs>\n"
+        "<SCRIPT>\nwent = 'forward'; order = ranksort('a=2,b=1');\n</SCRIPT>\n"
+        "<SCRIPT TYPE=BACK>\nwent = 'back';\n</SCRIPT>\n"
+        "<PAGE NAME=\"bad\" ACTION=kqs>\n<SCRIPT>\nx = 1;\ny = nosuch(1);\nz = 2;\n</SCRIPT>\n"
+        "<PAGE NAME=\"backonly\" ACTION=kqs>\n<SCRIPT TYPE=BACK>\n"
+        "n = rankindex('a,b', 'b');\n</SCRIPT>\n");
+    vars_ = VarTableCopy(nullptr, 8);
+    out_.buffer = &text_;
+  }
+
+  void Run(std::string_view page, PageScript which) {
+    RunPageScript(root_.path(), &out_, "form", nullptr, vars_.get(), page, which);
+  }
+
+  TempDir root_;
+  VarTablePtr vars_;
+  StrBuf text_;
+  OutputStream out_;
+};
+
+TEST_F(PageScriptTest, ForwardAndBackScriptsAreFoundAfterThePagesEntry) {
+  Run("page1", PageScript::kForward);
+  EXPECT_EQ(VarTableGet(vars_.get(), "went"), "forward");
+  EXPECT_EQ(VarTableGet(vars_.get(), "order"), "b,a");
+  for (const char* name : {"_PAGEWARN", "_PAGENEXT", "_PAGESKIP"})
+    EXPECT_NE(VarTableFind(vars_.get(), name), nullptr) << name;
+  Run("page1", PageScript::kBack);
+  EXPECT_EQ(VarTableGet(vars_.get(), "went"), "back");
+  EXPECT_EQ(text_.ToString(), "");
+}
+
+TEST_F(PageScriptTest, NothingRunsWithoutTheEntryOrTheFile) {
+  Run("page2", PageScript::kForward);
+  Run("", PageScript::kForward);
+  RunPageScript(root_.path(), &out_, "other", nullptr, vars_.get(), "page1", PageScript::kForward);
+  EXPECT_EQ(VarTableFind(vars_.get(), "_PAGEWARN"), nullptr);
+  EXPECT_EQ(VarTableFind(vars_.get(), "went"), nullptr);
+}
+
+TEST_F(PageScriptTest, ScriptErrorsGoToTheOutput) {
+  Run("bad", PageScript::kForward);
+  EXPECT_EQ(text_.ToString().find("Script error 48: Function not found:"), 0u) << text_.ToString();
+  EXPECT_NE(text_.ToString().find("nosuch("), std::string::npos) << text_.ToString();
+  EXPECT_EQ(VarTableGet(vars_.get(), "x"), "1");
+  EXPECT_EQ(VarTableGet(vars_.get(), "z"), "") << "the error ends the script";
+}
+
+TEST_F(PageScriptTest, BackScriptsHaveNoRankingFunctions) {
+  Run("backonly", PageScript::kBack);
+  EXPECT_EQ(text_.ToString().find("Script error 48: Function not found:"), 0u) << text_.ToString();
+  EXPECT_EQ(VarTableGet(vars_.get(), "n"), "");
+}
+
+}  // namespace
+}  // namespace tallypad

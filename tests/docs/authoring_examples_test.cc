@@ -1,0 +1,234 @@
+// The examples of the survey author's guide (docs/authoring.md) are run
+// through the template processor and must write exactly what the guide says
+// they write. An example is a fenced block with the info string "template"
+// (optionally "template formfill", which turns on form-field rewriting):
+// optional variable lines NAME=value, a line "---", then the page text. It is
+// followed at once by a block "output" holding the exact output. Blocks
+// "file NAME" before the example are written into the folder the page is
+// resolved against (data files, statistics files, included pages); a file
+// stays there for every later example, until a block of the same name
+// replaces it. Block contents are their lines joined by line feeds, without
+// a final one (files get a final line feed).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/decode.h"
+#include "base/file.h"
+#include "base/strbuf.h"
+#include "base/vartable.h"
+#include "httpd/output_stream.h"
+#include "script/template.h"
+#include "support/temp_dir.h"
+
+namespace tallypad {
+namespace {
+
+constexpr std::string_view kGuide = "docs/authoring.md";
+// Free entries of the variable table, as a request brings them.
+constexpr size_t kFreeVariables = 64;
+
+struct Block {
+  std::string info;
+  std::string content;  // lines joined by "\n", no final line feed
+  int line = 0;         // line of the opening fence, counted from 1
+};
+
+struct Example {
+  int line = 0;
+  bool formfill = false;
+  std::vector<std::pair<std::string, std::string>> vars;
+  std::string page;
+  std::string expected;
+  std::vector<Block> files;  // info "file NAME", in the order met; later ones win
+};
+
+std::string FirstWord(std::string_view info) {
+  size_t end = info.find(' ');
+  return std::string(info.substr(0, end));
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// Every fenced block of the guide (fences of three or more backticks).
+std::vector<Block> ReadBlocks(const std::string& text, std::string* error) {
+  std::vector<Block> blocks;
+  std::vector<std::string> lines = SplitLines(text);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    size_t ticks = 0;
+    while (ticks < line.size() && line[ticks] == '`') ++ticks;
+    if (ticks < 3) continue;
+    Block b;
+    b.info = std::string(Trim(line.substr(ticks)));
+    b.line = static_cast<int>(i + 1);
+    bool closed = false;
+    std::vector<std::string> body;
+    for (++i; i < lines.size(); ++i) {
+      std::string_view t = Trim(lines[i]);
+      if (t.size() >= ticks && t.find_first_not_of('`') == std::string_view::npos) {
+        closed = true;
+        break;
+      }
+      body.push_back(lines[i]);
+    }
+    if (!closed) {
+      *error = "the block at line " + std::to_string(b.line) + " is not closed";
+      return blocks;
+    }
+    for (size_t k = 0; k < body.size(); ++k) {
+      if (k) b.content.push_back('\n');
+      b.content += body[k];
+    }
+    blocks.push_back(std::move(b));
+  }
+  return blocks;
+}
+
+// What follows the word "template" in a block's info string.
+std::string_view TemplateOptions(std::string_view info) { return Trim(info.substr(8)); }
+
+// Splits a template block into its variable lines and its page text.
+void ReadTemplate(const Block& b, Example* ex) {
+  std::vector<std::string> lines = SplitLines(b.content);
+  size_t rule = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == "---") {
+      rule = i;
+      break;
+    }
+  }
+  bool all_vars = rule < lines.size();
+  for (size_t i = 0; all_vars && i < rule; ++i) {
+    size_t eq = lines[i].find('=');
+    all_vars = eq != std::string::npos && eq > 0 && lines[i].find(' ') > eq;
+  }
+  size_t first_page_line = 0;
+  if (all_vars) {
+    for (size_t i = 0; i < rule; ++i) {
+      size_t eq = lines[i].find('=');
+      ex->vars.emplace_back(lines[i].substr(0, eq), lines[i].substr(eq + 1));
+    }
+    first_page_line = rule + 1;
+  }
+  for (size_t i = first_page_line; i < lines.size(); ++i) {
+    if (i > first_page_line) ex->page.push_back('\n');
+    ex->page += lines[i];
+  }
+  ex->formfill = TemplateOptions(b.info) == "formfill";
+}
+
+// Pairs template and output blocks; every example gets the files shown
+// before it.
+std::vector<Example> ReadExamples(const std::vector<Block>& blocks, std::string* error) {
+  std::vector<Example> examples;
+  std::vector<Block> files;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const std::string kind = FirstWord(blocks[i].info);
+    const std::string at = " (line " + std::to_string(blocks[i].line) + ")";
+    if (kind == "file") {
+      if (Trim(std::string_view(blocks[i].info).substr(4)).empty()) {
+        *error = "a file block names no file" + at;
+        return examples;
+      }
+      files.push_back(blocks[i]);
+    } else if (kind == "output") {
+      *error = "an output block follows no template block" + at;
+      return examples;
+    } else if (kind == "template") {
+      if (i + 1 >= blocks.size() || FirstWord(blocks[i + 1].info) != "output") {
+        *error = "a template block is not followed by an output block" + at;
+        return examples;
+      }
+      std::string_view options = TemplateOptions(blocks[i].info);
+      if (!options.empty() && options != "formfill") {
+        *error = "a template block has the unknown option " + std::string(options) + at;
+        return examples;
+      }
+      Example ex;
+      ex.line = blocks[i].line;
+      ReadTemplate(blocks[i], &ex);
+      ex.expected = blocks[i + 1].content;
+      ex.files = files;
+      examples.push_back(std::move(ex));
+      ++i;
+    }
+  }
+  if (!files.empty() && (examples.empty() || files.back().line > examples.back().line))
+    *error = "a file block belongs to no example (line " + std::to_string(files.back().line) +
+             ")";
+  return examples;
+}
+
+std::vector<Example> LoadExamples(std::string* error) {
+  std::string text =
+      testing::ReadFileText(std::string(TALLYPAD_SOURCE_DIR) + "/" + std::string(kGuide));
+  if (text.empty()) {
+    *error = "cannot read " + std::string(kGuide);
+    return {};
+  }
+  std::vector<Block> blocks = ReadBlocks(text, error);
+  if (!error->empty()) return {};
+  return ReadExamples(blocks, error);
+}
+
+std::string RunExample(const Example& ex) {
+  testing::TempDir dir;
+  for (const Block& f : ex.files) {
+    std::string name(Trim(std::string_view(f.info).substr(4)));
+    dir.Write(name, f.content + "\n");
+  }
+  const std::string page_path = dir.Write("page.html", ex.page);
+  // As a request brings them: free entries, then the fields in order (a
+  // name met twice, as a group of check boxes posts it, stays twice).
+  std::vector<std::string> pairs;
+  for (const auto& [name, value] : ex.vars) pairs.push_back(name + "=" + value);
+  VarTablePtr vars = VarTableFromPairs(pairs, kFreeVariables);
+
+  FilePtr page = FileOpen(page_path, "rb");
+  if (!page) return "(the page could not be opened)";
+  StrBuf buffer;
+  OutputStream out{nullptr, nullptr, &buffer};
+  TemplateProcess(page_path, &out, page.get(), vars.get(), nullptr, nullptr, ex.formfill, {});
+  return buffer.ToString();
+}
+
+TEST(AuthoringGuideExamples, BlocksFormPairs) {
+  std::string error;
+  std::vector<Example> examples = LoadExamples(&error);
+  EXPECT_EQ(error, "");
+  EXPECT_FALSE(examples.empty()) << "the guide holds no checked examples";
+}
+
+TEST(AuthoringGuideExamples, EveryExampleWritesItsOutput) {
+  std::string error;
+  std::vector<Example> examples = LoadExamples(&error);
+  ASSERT_EQ(error, "");
+  for (const Example& ex : examples) {
+    EXPECT_EQ(RunExample(ex), ex.expected)
+        << "the example at " << kGuide << " line " << ex.line << " writes something else";
+  }
+}
+
+}  // namespace
+}  // namespace tallypad
