@@ -84,8 +84,7 @@ constexpr RootFile kRootFiles[] = {
     {"notes.txt", "plain <%= Q1 %> text\n"},
     // The multi-page survey.
     {"demo.ini",
-     "[database]\nTitle=Demo survey\nDescription=Five questions\n"
-     "[DATABASE]\nMULTIPAGE=1\nSTARTPAGE=page0\nSAVEDATA=1\nSAVEDATANAME=demo.asc\n"
+     "[DATABASE]\nTitle=Demo survey\nDescription=Five questions\nMULTIPAGE=1\nSTARTPAGE=page0\nSAVEDATA=1\nSAVEDATANAME=demo.asc\n"
      "SAVEINDEXNAME=demo.idx\nSAVESTAT=1\nSAVESTATNAME=demo.sta\nSAVEXML=1\n"
      "SAVEXMLNAME=demo.xml\nREPORT2=report.htm\nHASUID=0\nMESSAGE=Thanks\nDISPLAYHOTLINK=1\n"
      "DISPLAYREPORT=1\nREPORT=report.htm\nLOGDATETIME=0\n"
@@ -106,13 +105,13 @@ constexpr RootFile kRootFiles[] = {
      "</form>\n"},
     {"demo/page2", "<form><INPUT TYPE=HIDDEN NAME=_PAGE VALUE=page2>only some see this</form>\n"},
     {"demo.val",
-     "<PAGE NAME=\"page0\">\n<SCRIPT>\nif (Q1 == '') { _PAGEWARN = 'Please answer Q1'; }\n"
+     "<PAGE NAME=\"page0\">\n<SCRIPT>\nif (Q1 = '') { _PAGEWARN = 'Please answer Q1'; }\n"
      "_PAGENEXT = 'page1';\nif (Q2 == 2) { showpage('page2'); }\n</SCRIPT>\n"
      "<SCRIPT TYPE=BACK>x = 1;</SCRIPT>\n"
      "<PAGE NAME=\"page1\" ACTION=\"/kqs\" METHOD=POST AUTOCOMPLETE=off>\n"
-     "<SCRIPT>\nif (Q5 == 'bad') { _PAGEWARN = 'No'; }\n</SCRIPT>\n"
+     "<SCRIPT>\nif (Q5 = 'bad') { _PAGEWARN = 'No'; }\n</SCRIPT>\n"
      "<PAGE NAME=\"page2\" ACTION=\"/kqs\">\n<SCRIPT>\nx = ranksort('a=3,b=1');\n</SCRIPT>\n"
-     "<PAGE NAME=\"SUBMIT\">\n<SCRIPT>\nif (Q1 == 'stop') { _PAGEWARN = 'Stopped'; }\n</SCRIPT>\n"},
+     "<PAGE NAME=\"SUBMIT\">\n<SCRIPT>\nif (Q1 = 'stop') { _PAGEWARN = 'Stopped'; }\n</SCRIPT>\n"},
     {"demo.asc",
      "#_SESSION\tQ1\tQ2\tQ3\tQ4\tQ5\t_PAGE\t_PAGEBACK\t\r\n"
      "\"s1\"\t\"5\"\t\"1\"\t\"a\"\t\"x,y\"\t\"say \"\"hi\"\"\"\t\"page1\"\t\"page0,\"\t\r\n"
@@ -125,8 +124,7 @@ constexpr RootFile kRootFiles[] = {
      "<%report demo.asc %>{_SESSION}: {Q1} {Q4}</report>\n"},
     // The single-page survey with logins.
     {"login.ini",
-     "[database]\nTitle=Login survey\nDescription=With IDs\n"
-     "[DATABASE]\nHASUID=1\nIDFIELDS=IFMUID,IFMUID1\nFORM=login.htm\nPWDFILE=@ids.txt\n"
+     "[DATABASE]\nTitle=Login survey\nDescription=With IDs\nHASUID=1\nIDFIELDS=IFMUID,IFMUID1\nFORM=login.htm\nPWDFILE=@ids.txt\n"
      "SAVEDATA=1\nSAVEDATANAME=login.asc\nSAVEINDEXNAME=login.idx\nMAXRESPONSES=1000000\n"
      "MAXMESSAGE=http://127.0.0.1/full.html\nSHOWREDIRECT=1\nREDIRECT=/index.html\n"
      "[access]\nPWDAPPEND=(allow)\nPWDUPDATE=(allow)\nPWD=admin\n"},
