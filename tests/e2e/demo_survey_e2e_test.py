@@ -69,7 +69,7 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
             os.environ.pop(name, None)
         os.environ["NO_PROXY"] = os.environ["no_proxy"] = "127.0.0.1,localhost"
         os.makedirs(SCREENSHOT_DIR, exist_ok=True)
-        for old in glob.glob(os.path.join(SCREENSHOT_DIR, "demo-survey-*.png")):
+        for old in glob.glob(os.path.join(SCREENSHOT_DIR, "demo-survey-*")):
             os.remove(old)
         cls.server = demo.DemoServer(BUILD_DIR)
         cls.server.start()
@@ -79,16 +79,40 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         for flag in CHROMIUM_FLAGS + ["--user-data-dir=" + cls.profile.name]:
             options.add_argument(flag)
         try:
-            cls.driver = webdriver.Chrome(
-                service=Service(executable_path=CHROMEDRIVER,
-                                log_path=os.path.join(cls.profile.name, "chromedriver.log")),
-                options=options)
+            cls.driver = cls.start_browser(options)
         except Exception:
             cls.server.close()
             cls.profile.cleanup()
             raise
         cls.driver.set_page_load_timeout(WAIT_S)
         cls.shots = 0
+
+    @staticmethod
+    def start_browser(options):
+        # A browser that fails to come up on a busy machine gets one more try.
+        for attempt in (1, 2):
+            try:
+                return webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER),
+                                        options=options)
+            except Exception as e:  # noqa: BLE001
+                if attempt == 2:
+                    raise
+                print("chromium did not start (%s); trying again" % e, file=sys.stderr)
+                time.sleep(2)
+
+    def run(self, result=None):
+        # On a failure, keep what the browser and the server showed.
+        failures = len(result.failures) + len(result.errors) if result else 0
+        outcome = super().run(result)
+        if result and len(result.failures) + len(result.errors) > failures:
+            try:
+                self.driver.save_screenshot(os.path.join(SCREENSHOT_DIR, "demo-survey-failure.png"))
+                with open(os.path.join(SCREENSHOT_DIR, "demo-survey-failure.html"), "w") as f:
+                    f.write(self.driver.current_url + "\n" + self.driver.page_source)
+            except Exception as e:  # noqa: BLE001
+                print("no failure screenshot: %s" % e, file=sys.stderr)
+            print("tallypad output:\n" + self.server.output() + self.server.errors(), file=sys.stderr)
+        return outcome
 
     @classmethod
     def tearDownClass(cls):
