@@ -15,6 +15,11 @@ case "$kind" in
   test)
     have_pkg libgtest-dev || need="$need libgtest-dev"
     have_cmd python3 || need="$need python3"
+    # The browser test of the demo: Debian's Chromium, its driver and Selenium
+    # for the system's python3.
+    have_pkg chromium || need="$need chromium"
+    have_pkg chromium-driver || need="$need chromium-driver"
+    have_pkg python3-selenium || need="$need python3-selenium"
     ;;
   bench)
     have_pkg libbenchmark-dev || need="$need libbenchmark-dev"

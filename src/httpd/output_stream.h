@@ -22,8 +22,9 @@ struct OutputStream {
   StrBuf* buffer = nullptr;
 };
 
-// Header text used when a producer passes none.
-inline constexpr std::string_view kDefaultHeader = "Content-type: text/html; charset: utf-8\n\n";
+// Header text used when a producer passes none. The charset is written as a
+// proper media-type parameter so that browsers read every page as UTF-8.
+inline constexpr std::string_view kDefaultHeader = "Content-type: text/html; charset=utf-8\n\n";
 
 // Writes `count` bytes to the stream; a null stream or null bytes do nothing.
 void StreamWrite(OutputStream* s, const void* bytes, size_t count);

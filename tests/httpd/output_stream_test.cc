@@ -18,7 +18,7 @@ TEST(WriteResponseHeader, ByteForByte) {
     std::string header;
     std::string expected;
   } cases[] = {
-      {"", std::string("HTTP/1.1 200 OK\r\n") + kFixedBlock + "Content-type: text/html; charset: utf-8\n\n"},
+      {"", std::string("HTTP/1.1 200 OK\r\n") + kFixedBlock + "Content-type: text/html; charset=utf-8\n\n"},
       {"Content-type: image/gif\n\n", std::string("HTTP/1.1 200 OK\r\n") + kFixedBlock + "Content-type: image/gif\n\n"},
       {"location: /x\n\n", std::string("HTTP/1.1 302 Found\r\n") + kFixedBlock + "location: /x\n\n"},
       {"Location: http://127.0.0.1:81/t.html\r\n\r\n",

@@ -21,7 +21,7 @@ using testing::TempDir;
 using Files = std::vector<std::pair<std::string, std::string>>;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::string_view kDefaultHeaderLine = "Content-type: text/html; charset: utf-8";
+constexpr std::string_view kDefaultHeaderLine = "Content-type: text/html; charset=utf-8";
 constexpr std::string_view kMenuStart =
     "<P>Tallypad Personal Server\r\nCopyright &copy; Velkorn. All rights reserved.\r\n<P>";
 
@@ -128,7 +128,7 @@ TEST_F(ServingTest, ShortPathsServeTheHomePage) {
     client.ShutdownWrite();
     HttpResponse r = client.ReadResponse();
     EXPECT_EQ(r.body, "<p>index</p>") << request;
-    EXPECT_EQ(r.Header("Content-type"), "text/html; charset: utf-8") << request;
+    EXPECT_EQ(r.Header("Content-type"), "text/html; charset=utf-8") << request;
   }
 }
 
@@ -187,9 +187,9 @@ TEST_F(ServingTest, FilesGoOutWithTheirContentTypes) {
       {"data.json", "{}", "application/json"},
       {"page.htm", "<p>htm</p>", "text/html; charset=utf-8"},
       {"font.woff2", "wOF2", "font/woff2"},
-      {"page.html", "<p><%= nosuch %>[<%if nosuch = '' %>templated<%end%>]</p>", "text/html; charset: utf-8",
+      {"page.html", "<p><%= nosuch %>[<%if nosuch = '' %>templated<%end%>]</p>", "text/html; charset=utf-8",
        "<p>[templated]</p>"},
-      {"a.html.pdf", "<p>template</p>", "text/html; charset: utf-8"},
+      {"a.html.pdf", "<p>template</p>", "text/html; charset=utf-8"},
   };
   Files files;
   for (const Case& c : cases) files.emplace_back(c.name, c.content);

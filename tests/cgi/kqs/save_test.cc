@@ -26,7 +26,7 @@ using testing::TempDir;
 constexpr std::string_view kDatabase = "survey";
 constexpr std::string_view kOkHead =
     "HTTP/1.1 200 OK\r\nclient:close\r\nExpires: 0\r\nCache-control: no-cache\r\n"
-    "Pragma: no-cache\r\nContent-type: text/html; charset: utf-8\n\n";
+    "Pragma: no-cache\r\nContent-type: text/html; charset=utf-8\n\n";
 constexpr std::string_view kRedirectHead =
     "HTTP/1.1 302 Found\r\nclient:close\r\nExpires: 0\r\nCache-control: no-cache\r\n"
     "Pragma: no-cache\r\n";

@@ -149,7 +149,7 @@ class ListViewerTest : public ::testing::Test {
   static std::string List(const std::string& query) {
     HttpResponse r = HttpGet(port_, "/list?" + query);
     EXPECT_TRUE(r.closed) << query;
-    EXPECT_EQ(r.Header("Content-type"), "text/html; charset: utf-8") << query;
+    EXPECT_EQ(r.Header("Content-type"), "text/html; charset=utf-8") << query;
     return r.body;
   }
 
@@ -359,7 +359,7 @@ TEST_F(ListViewerTest, ViewWithoutARecordNumberWritesNothing) {
         HttpGet(port_, std::string("/list?DATABASE=survey&_PASSWORD=reader&_ACTION=VIEW") + rowid);
     EXPECT_TRUE(r.closed);
     EXPECT_EQ(r.body, "") << rowid;
-    EXPECT_EQ(r.Header("Content-type"), "text/html; charset: utf-8");
+    EXPECT_EQ(r.Header("Content-type"), "text/html; charset=utf-8");
   }
 }
 
