@@ -30,7 +30,7 @@ using testing::ServedRoot;
 
 constexpr char kOkHead[] =
     "HTTP/1.1 200 OK\r\nclient:close\r\nExpires: 0\r\nCache-control: no-cache\r\n"
-    "Pragma: no-cache\r\nContent-type: text/html; charset: utf-8\n\n";
+    "Pragma: no-cache\r\nContent-type: text/html; charset=utf-8\n\n";
 constexpr char kThanks[] = "<html><head><title></title></head><body><P>Thank you!</body></html>\n";
 
 // The line the server adds after the body of a request that ended with `code`.
