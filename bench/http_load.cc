@@ -13,8 +13,11 @@
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
+#include "load_stats.h"
 
 namespace {
+
+using loadstats::Percentile;
 
 using tallypad::testing::FreePort;
 using tallypad::testing::HttpClient;
@@ -58,12 +61,6 @@ bool OneRequest(int port, const Scenario& s, size_t* body_size) {
   HttpResponse r = client.ReadResponse(10000);
   *body_size = r.body.size();
   return r.closed && r.status_line == "HTTP/1.1 200 OK";
-}
-
-double Percentile(std::vector<double> sorted, double p) {
-  if (sorted.empty()) return 0;
-  size_t at = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
-  return sorted[std::min(at, sorted.size() - 1)];
 }
 
 }  // namespace

@@ -14,8 +14,11 @@
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
+#include "load_stats.h"
 
 namespace {
+
+using loadstats::Percentile;
 
 using tallypad::testing::FreePort;
 using tallypad::testing::HttpGet;
@@ -61,12 +64,6 @@ std::string DataFile(int records) {
     text.append(line, static_cast<size_t>(length));
   }
   return text;
-}
-
-double Percentile(std::vector<double> sorted, double p) {
-  if (sorted.empty()) return 0;
-  size_t at = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
-  return sorted[std::min(at, sorted.size() - 1)];
 }
 
 }  // namespace

@@ -15,8 +15,11 @@
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
+#include "load_stats.h"
 
 namespace {
+
+using loadstats::Percentile;
 
 using tallypad::testing::FreePort;
 using tallypad::testing::HttpClient;
@@ -122,12 +125,6 @@ bool OneSave(int port, int n) {
 }
 
 size_t CountLines(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
-
-double Percentile(const std::vector<double>& sorted, double p) {
-  if (sorted.empty()) return 0;
-  size_t at = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
-  return sorted[std::min(at, sorted.size() - 1)];
-}
 
 // Runs one scenario; returns 0, 1 on failure, 3 when the engine saves nothing.
 int RunScenario(int records, int requests, const std::string& binary) {

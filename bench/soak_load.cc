@@ -32,8 +32,11 @@
 #include "support/html_form.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
+#include "load_stats.h"
 
 namespace {
+
+using loadstats::Percentile;
 
 using tallypad::testing::FormBody;
 using tallypad::testing::FormFields;
@@ -463,12 +466,6 @@ std::string LoadAverage() {
 }
 
 // ---- Checks after the run ----------------------------------------------------
-
-double Percentile(const std::vector<double>& sorted, double p) {
-  if (sorted.empty()) return 0;
-  size_t at = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
-  return sorted[std::min(at, sorted.size() - 1)];
-}
 
 std::vector<std::string> Split(const std::string& text, const std::string& separator) {
   std::vector<std::string> parts;

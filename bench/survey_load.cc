@@ -18,8 +18,11 @@
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
+#include "load_stats.h"
 
 namespace {
+
+using loadstats::Percentile;
 
 using tallypad::testing::FreePort;
 using tallypad::testing::HttpClient;
@@ -75,12 +78,6 @@ bool OneRequest(int port, const std::string& request, size_t* body_size) {
   return r.closed && r.status_line == "HTTP/1.1 200 OK" &&
          r.body.find("<h2>Page 4</h2>") != std::string::npos &&
          r.body.find("NAME=\"q1\" VALUE=\"answer number 1\"") != std::string::npos;
-}
-
-double Percentile(const std::vector<double>& sorted, double p) {
-  if (sorted.empty()) return 0;
-  size_t at = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
-  return sorted[std::min(at, sorted.size() - 1)];
 }
 
 // Runs `requests` requests spread over `clients` threads; prints one line.

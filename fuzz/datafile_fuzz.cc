@@ -26,8 +26,12 @@
 #include "cgi/kqs/datafile.h"
 #include "cgi/kqs/datafile_write.h"
 #include "cgi/kqs/record_lookup.h"
+#include "fuzz_check.h"
 
 namespace {
+
+using fuzzing::Check;
+using fuzzing::WriteFile;
 
 using tallypad::DataFile;
 using tallypad::VarEntry;
@@ -36,19 +40,6 @@ using tallypad::VarTablePtr;
 
 // Lines looked at closely; the rest of a long file is only read.
 constexpr size_t kCheckedLines = 64;
-
-// Stops the run with the place of the broken invariant.
-void Check(bool ok, int line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken at line %d\n", line);
-  std::abort();
-}
-
-void WriteFile(const std::string& path, std::string_view text) {
-  tallypad::FilePtr f = tallypad::FileOpen(path, "wb");
-  Check(f != nullptr);
-  if (!text.empty()) Check(std::fwrite(text.data(), 1, text.size(), f.get()) == text.size());
-}
 
 // The folder of the files, made once per process. "d.asc" is a fixed data
 // file of three records, two of them the login amy's.

@@ -13,15 +13,11 @@
 
 #include "base/decode.h"
 #include "base/vartable.h"
+#include "fuzz_check.h"
 
 namespace {
 
-// Stops the run with the place of the broken invariant.
-void Check(bool ok, int line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken at line %d\n", line);
-  std::abort();
-}
+using fuzzing::Check;
 
 // Checks the layout every builder promises: `reserved` blank entries, then
 // `free_count` free entries with the value "", then used entries, then

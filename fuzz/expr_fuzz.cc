@@ -12,14 +12,13 @@
 
 #include "base/vartable.h"
 #include "script/expr.h"
+#include "fuzz_check.h"
 
 namespace {
 
-constexpr size_t kMaxVariables = 8;
+using fuzzing::Check;
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+constexpr size_t kMaxVariables = 8;
 
 // True when `text` is a value the evaluator may hand out: a stored value, ""
 // or a printed finite number that fits the result area.

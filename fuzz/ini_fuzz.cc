@@ -16,15 +16,11 @@
 #include "base/ini.h"
 #include "base/vartable.h"
 #include "platform/profile.h"
+#include "fuzz_check.h"
 
 namespace {
 
-// Stops the run with the place of the broken invariant.
-void Check(bool ok, int line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken at line %d\n", line);
-  std::abort();
-}
+using fuzzing::Check;
 
 // The file the input is written to, in a folder made once per process.
 const std::string& IniPath() {

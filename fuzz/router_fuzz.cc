@@ -32,8 +32,12 @@
 #include "host/start_pages.h"
 #include "httpd/connection.h"
 #include "httpd/router.h"
+#include "fuzz_check.h"
 
 namespace {
+
+using fuzzing::Check;
+using fuzzing::WriteFile;
 
 // Longest input sent: it must fit the socket's buffer, since the request is
 // written completely before it is served.
@@ -45,19 +49,6 @@ constexpr uint64_t kMaxSavedFileSize = 256 * 1024;
 constexpr unsigned kFdCheckInterval = 512;
 // Descriptors allowed beyond the count after the first run.
 constexpr int kFdSlack = 4;
-
-// Stops the run with the place of the broken invariant.
-void Check(bool ok, int line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken at line %d\n", line);
-  std::abort();
-}
-
-void WriteFile(const std::string& path, std::string_view text) {
-  tallypad::FilePtr f = tallypad::FileOpen(path, "wb");
-  Check(f != nullptr);
-  if (!text.empty()) Check(std::fwrite(text.data(), 1, text.size(), f.get()) == text.size());
-}
 
 // The files of the server root. "@" in a text stands for the root's path.
 struct RootFile {

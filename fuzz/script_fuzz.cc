@@ -18,12 +18,11 @@
 #include "httpd/output_stream.h"
 #include "script/functions.h"
 #include "script/script.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzzing::Check;
 
 // A folder with a small data file, so that hasRecord finds something.
 const std::string& BasePath() {

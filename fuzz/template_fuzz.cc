@@ -19,18 +19,12 @@
 #include "base/strbuf.h"
 #include "httpd/output_stream.h"
 #include "script/template.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  tallypad::FilePtr f = tallypad::FileOpen(path, "wb");
-  Check(f != nullptr);
-  std::fwrite(text.data(), 1, text.size(), f.get());
-}
+using fuzzing::Check;
+using fuzzing::WriteFile;
 
 // The folder of the page, made once per process with its files.
 const std::string& PageFolder() {
