@@ -45,9 +45,7 @@ constexpr size_t kCheckedLines = 64;
 // file of three records, two of them the login amy's.
 const std::string& Folder() {
   static const std::string folder = [] {
-    char pattern[] = "/tmp/datafile_fuzz_XXXXXX";
-    Check(mkdtemp(pattern) != nullptr);
-    std::string dir = std::string(pattern) + "/";
+    std::string dir = fuzzing::ScratchFolder("datafile_fuzz");
     WriteFile(dir + "d.asc",
               "#IFMUID\tIFMUID1\tQ1\t_SESSION\t\r\n"
               "\"amy\"\t\"1\"\t\"first\"\t\"s1\"\t\r\n"

@@ -25,9 +25,7 @@ using fuzzing::Check;
 // The file the input is written to, in a folder made once per process.
 const std::string& IniPath() {
   static const std::string path = [] {
-    char folder[] = "/tmp/ini_fuzz_XXXXXX";
-    Check(mkdtemp(folder) != nullptr);
-    return std::string(folder) + "/form.ini";
+    return fuzzing::ScratchFolder("ini_fuzz") + "form.ini";
   }();
   return path;
 }

@@ -163,9 +163,7 @@ Server& TheServer() {
   static Server* server = [] {
     static Server instance;
     Server* s = &instance;
-    char pattern[] = "/tmp/router_fuzz_XXXXXX";
-    Check(mkdtemp(pattern) != nullptr);
-    s->root = std::string(pattern) + "/";
+    s->root = fuzzing::ScratchFolder("router_fuzz");
     // The identifier counter lives in the registry: keep it in the root.
     setenv("TALLYPAD_REGISTRY", (s->root + "registry").c_str(), 1);
     WriteRoot(s->root);

@@ -27,14 +27,13 @@ using fuzzing::Check;
 // A folder with a small data file, so that hasRecord finds something.
 const std::string& BasePath() {
   static const std::string base = [] {
-    char folder[] = "/tmp/script_fuzz_XXXXXX";
-    Check(mkdtemp(folder) != nullptr);
-    std::string path = std::string(folder) + "/d.asc";
+    const std::string folder = fuzzing::ScratchFolder("script_fuzz");
+    std::string path = folder + "d.asc";
     std::FILE* f = std::fopen(path.c_str(), "wb");
     Check(f != nullptr);
     std::fputs("#_SESSION\tQ1\tQ2\t\r\n\"s1\"\t\"5\"\t\"a\"\t\r\n\"s2\"\t\"7\"\t\"b\"\t\r\n", f);
     std::fclose(f);
-    return std::string(folder) + "/page.html";
+    return folder + "page.html";
   }();
   return base;
 }

@@ -29,9 +29,7 @@ using fuzzing::WriteFile;
 // The folder of the page, made once per process with its files.
 const std::string& PageFolder() {
   static const std::string folder = [] {
-    char pattern[] = "/tmp/template_fuzz_XXXXXX";
-    Check(mkdtemp(pattern) != nullptr);
-    std::string dir = std::string(pattern) + "/";
+    std::string dir = fuzzing::ScratchFolder("template_fuzz");
     WriteFile(dir + "a.htm", "<p><%= Q1 %>{Q1}<INPUT NAME=Q1 VALUE=x><%if Q1 == 5%>y<%end%></p>");
     WriteFile(dir + "c.css", "b { <%= Q1 %> }");
     WriteFile(dir + "d.asc", "#_SESSION\tQ1\tQ2\t\n\"s1\"\t\"5\"\t\"red\"\t\n\"s2\"\t\"3\"\t\"x\"\t\n");

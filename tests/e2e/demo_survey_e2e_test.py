@@ -36,6 +36,7 @@ import unittest  # noqa: E402
 
 from selenium import webdriver  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.common.exceptions import WebDriverException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
 from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
@@ -141,12 +142,24 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
             EC.presence_of_element_located((By.CSS_SELECTOR, css)))
 
     def click_and_wait(self, element):
-        """Clicks something that loads a new page and waits until it has."""
-        page = self.driver.find_element(By.TAG_NAME, "html")
+        """Clicks something that loads a new page and waits until it has.
+
+        The old page is marked with a property of its window; the new page
+        has a fresh window without it. Checking the element of the old page
+        instead races with the navigation in the driver ("Node with given
+        id does not belong to the document")."""
+        self.driver.execute_script("window.__tallypadOldPage = true;")
         element.click()
-        WebDriverWait(self.driver, WAIT_S).until(EC.staleness_of(page))
-        WebDriverWait(self.driver, WAIT_S).until(
-            lambda d: d.execute_script("return document.readyState") == "complete")
+
+        def new_page_loaded(d):
+            try:
+                return d.execute_script(
+                    "return window.__tallypadOldPage === undefined"
+                    " && document.readyState === 'complete';")
+            except WebDriverException:
+                return False  # the old page is going away while we ask
+
+        WebDriverWait(self.driver, WAIT_S).until(new_page_loaded)
 
     def choose(self, name, value):
         """Clicks the label of a radio button or box, as a person does."""
