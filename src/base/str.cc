@@ -75,6 +75,22 @@ void StrReplaceChar(std::string& text, char from, char to) {
     if (c == from) c = to;
 }
 
+int StrToIntClamped(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
 bool StrLooksNumeric(std::string_view text) {
   size_t at = 0;
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) {

@@ -38,6 +38,9 @@ void StrReplaceChar(std::string& text, char from, char to);
 bool StrLooksNumeric(std::string_view text);
 // Returns `text` upper-cased (ASCII).
 std::string StrUpper(std::string_view text);
+// Reads `text` as the C library's atoi does (leading blanks, a sign, the
+// leading digits; 0 without digits), held to the range of an int.
+int StrToIntClamped(std::string_view text);
 
 // Resolves `name` (plus `extension`) against the folder of `base`. A name
 // beginning with '/' is absolute and used as it stands. In the part it

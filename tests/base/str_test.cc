@@ -54,6 +54,26 @@ TEST(StrLooksNumeric, BeginningDecides) {
   for (const Case& c : cases) EXPECT_EQ(StrLooksNumeric(c.text), c.numeric) << c.text;
 }
 
+TEST(StrToIntClamped, ReadsLikeAtoiWithinTheRangeOfAnInt) {
+  struct Case {
+    const char* text;
+    int value;
+  } cases[] = {
+      {"42", 42},
+      {"  -7 apples", -7},
+      {"+3", 3},
+      {"", 0},
+      {"abc", 0},
+      {"- 5", 0},
+      {"2147483647", INT_MAX},
+      {"2147483648", INT_MAX},
+      {"-2147483648", INT_MIN},
+      {"-99999999999999999999999", INT_MIN},
+      {"99999999999999999999999", INT_MAX},
+  };
+  for (const Case& c : cases) EXPECT_EQ(StrToIntClamped(c.text), c.value) << c.text;
+}
+
 TEST(PathBuild, ResolvesAgainstTheBaseFolder) {
   char cwd[PATH_MAX];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);

@@ -1,7 +1,5 @@
 #include "cgi/kqs/form_config.h"
 
-#include <cctype>
-#include <climits>
 
 #include "base/ini.h"
 #include "base/status_log.h"
@@ -52,24 +50,9 @@ std::string FormSetting(const VarTable* settings, std::string_view key) {
 }
 
 int FormSettingInt(const VarTable* settings, std::string_view key) {
-  return SettingDecimal(FormSetting(settings, key));
+  return StrToIntClamped(FormSetting(settings, key));
 }
 
-int SettingDecimal(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) break;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 void WriteSurveyError(OutputStream* out, int code, int place, std::string_view message) {
   StreamPrintf(out, "Error %i in %.*s@%d: ", code, static_cast<int>(kSurveyModuleName.size()),

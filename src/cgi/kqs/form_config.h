@@ -27,8 +27,6 @@ std::string FormSetting(const VarTable* settings, std::string_view key);
 // Returns the value of `key` (or its default) read as a decimal integer:
 // leading blanks and a sign, then the leading digits; 0 without digits.
 int FormSettingInt(const VarTable* settings, std::string_view key);
-// Reads `text` as FormSettingInt reads a value, held to the range of an int.
-int SettingDecimal(std::string_view text);
 
 // Writes the numbered error text "Error %i in cgi\kqs@%d: " followed by
 // `message`; `place` names the spot that raised it.

@@ -31,23 +31,6 @@ constexpr std::string_view kLoginForm =
     "<FORM METHOD=\"POST\" ACCEPT-CHARSET=\"UTF-8\">\n"
     "<INPUT TYPE=\"HIDDEN\" NAME=\"_ACTION\" VALUE=\"START\" />\n";
 
-// The names of IDFIELDS, split at commas, blanks around a name dropped.
-std::vector<std::string> IdFieldNames(const VarTable* settings) {
-  std::string text = VarTableGet(settings, "IDFIELDS", kDefaultIdFields);
-  std::vector<std::string> names;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t comma = text.find(',', at);
-    if (comma == std::string::npos) comma = text.size();
-    std::string_view name(text.data() + at, comma - at);
-    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
-    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
-    if (!name.empty()) names.emplace_back(name);
-    at = comma + 1;
-  }
-  return names;
-}
-
 // True when LOGINSEQUENCE names the data file among its sources (blanks,
 // semicolons and commas separate them, as the record lookup reads it).
 bool SequenceHasDataFile(const VarTable* settings) {

@@ -177,7 +177,7 @@ std::optional<std::string> ScriptFnRankSort(ScriptContext&, std::string_view,
   for (std::string_view item : items) {
     size_t eq = item.find('=');
     if (eq == std::string_view::npos || eq + 1 == item.size()) continue;  // no value: left out
-    ranked.emplace_back(SettingDecimal(item.substr(eq + 1)), item.substr(0, eq));
+    ranked.emplace_back(StrToIntClamped(item.substr(eq + 1)), item.substr(0, eq));
   }
   std::stable_sort(ranked.begin(), ranked.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -16,23 +16,6 @@ namespace {
 
 bool IsSequenceSeparator(char c) { return c == ' ' || c == ';' || c == ','; }
 
-// Splits IDFIELDS at commas; blanks around a name are dropped.
-std::vector<std::string> IdFieldNames(const VarTable* settings) {
-  std::string text = VarTableGet(settings, "IDFIELDS", kDefaultIdFields);
-  std::vector<std::string> names;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t comma = text.find(',', at);
-    if (comma == std::string::npos) comma = text.size();
-    std::string_view name(text.data() + at, comma - at);
-    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
-    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
-    if (!name.empty()) names.emplace_back(name);
-    at = comma + 1;
-  }
-  return names;
-}
-
 // The criteria: one per ID field, its value the respondent's, in the form a
 // record stores it. Null when every value is empty.
 VarTablePtr BuildCriteria(const VarTable* settings, const VarTable* vars) {
@@ -97,6 +80,22 @@ VarTablePtr SearchDataFile(const VarTable* settings, std::string_view base_path,
 }
 
 }  // namespace
+
+std::vector<std::string> IdFieldNames(const VarTable* settings) {
+  std::string text = VarTableGet(settings, "IDFIELDS", kDefaultIdFields);
+  std::vector<std::string> names;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t comma = text.find(',', at);
+    if (comma == std::string::npos) comma = text.size();
+    std::string_view name(text.data() + at, comma - at);
+    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    if (!name.empty()) names.emplace_back(name);
+    at = comma + 1;
+  }
+  return names;
+}
 
 VarTablePtr FindRespondentRecord(const VarTable* settings, std::string_view base_path,
                                  std::string_view database, const VarTable* vars,

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/vartable.h"
 
@@ -14,6 +16,10 @@ namespace tallypad {
 // ID fields searched when a form's settings name none: the login, then
 // the password fields.
 inline constexpr std::string_view kDefaultIdFields = "IFMUID,IFMUID1,IFMUID2,IFMUID3,IFMUID4";
+
+// Returns the names listed in IDFIELDS of `settings` (or the default), split
+// at commas with the blanks around each name dropped.
+std::vector<std::string> IdFieldNames(const VarTable* settings);
 
 // Looks up the stored record of the respondent whose ID fields (IDFIELDS of
 // `settings`) are given in `vars`, walking LOGINSEQUENCE (default "ASC").

@@ -1,7 +1,5 @@
 #include "cgi/list/list_viewer.h"
 
-#include <cctype>
-#include <climits>
 #include <memory>
 #include <string_view>
 
@@ -42,36 +40,17 @@ struct ListRequest {
 
 // ---- Reading the request -------------------------------------------------
 
-// The decimal conversion of the C library's atoi (leading blanks, a sign,
-// digits up to the first other byte, 0 without digits), held to the range
-// of an int instead of overflowing.
-int ParseDecimal(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) break;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
-
 ListRequest ReadListRequest(const VarTable* vars) {
   ListRequest r;
   r.database = VarTableGet(vars, "DATABASE", "");
   r.password = VarTableGet(vars, "_PASSWORD", "");
   r.action = VarTableGet(vars, "_ACTION", "");
   r.query = VarTableGet(vars, "_QUERY", "");
-  int count = ParseDecimal(VarTableGet(vars, "_COUNT", ""));
+  int count = StrToIntClamped(VarTableGet(vars, "_COUNT", ""));
   r.count = count < 1 ? kDefaultCount : count;
-  int start = ParseDecimal(VarTableGet(vars, "_START", ""));
+  int start = StrToIntClamped(VarTableGet(vars, "_START", ""));
   r.start = start < 1 ? 0 : start;
-  r.rowid = ParseDecimal(VarTableGet(vars, "_ROWID", ""));
+  r.rowid = StrToIntClamped(VarTableGet(vars, "_ROWID", ""));
   return r;
 }
 
