@@ -13,11 +13,11 @@
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
-#include "load_stats.h"
+#include "load_common.h"
 
 namespace {
 
-using loadstats::Percentile;
+using loadclient::Percentile;
 
 using tallypad::testing::FreePort;
 using tallypad::testing::HttpClient;
@@ -68,16 +68,8 @@ bool OneRequest(int port, const Scenario& s, size_t* body_size) {
 int main(int argc, char** argv) {
   int requests = 2000;
   std::string binary;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--requests") && i + 1 < argc) {
-      requests = std::atoi(argv[++i]);
-    } else if (!std::strcmp(argv[i], "--binary") && i + 1 < argc) {
-      binary = argv[++i];
-    } else {
-      std::fprintf(stderr, "Usage: http_load [--requests N] [--binary PATH]\n");
-      return 2;
-    }
-  }
+  if (!loadclient::ParseLoadOptions(argc, argv, "http_load", {{"--requests", &requests, 1}}, &binary))
+    return 2;
 
   TempDir root, registry;
   root.Write("cgi.ini", "[server]\nHOME=page.html\n");

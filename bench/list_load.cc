@@ -14,11 +14,11 @@
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
-#include "load_stats.h"
+#include "load_common.h"
 
 namespace {
 
-using loadstats::Percentile;
+using loadclient::Percentile;
 
 using tallypad::testing::FreePort;
 using tallypad::testing::HttpGet;
@@ -32,19 +32,27 @@ constexpr double kLimitMs = 1000;
 constexpr int kWarmUpRequests = 3;
 
 struct Scenario {
-  const char* name;
-  const char* query;  // after "/list?DATABASE=big&_PASSWORD=owner"
+  std::string name;
+  std::string query;  // after "/list?DATABASE=big&_PASSWORD=owner"
   bool limited;       // held to kLimitMs
 };
 
-const Scenario kScenarios[] = {
-    {"list, _START 0", "&_ACTION=LIST", false},
-    {"list, _START 99950", "&_ACTION=LIST&_START=99950", true},
-    {"list, _START 99950, query", "&_ACTION=LIST&_START=99950&_QUERY=Q1%3D%27yes%27+%26+AGE+gt+30",
-     true},
-    {"list, _START 99000, _COUNT 1000", "&_ACTION=LIST&_START=99000&_COUNT=1000", false},
-    {"view, _ROWID 100000", "&_ACTION=VIEW&_ROWID=100000", false},
-};
+// The pages asked for: the first, the last fifty records (with and without
+// a query), the last thousand, and the last record on its own.
+std::vector<Scenario> Scenarios(int records) {
+  const std::string near_end = std::to_string(std::max(0, records - 50));
+  const std::string last_thousand = std::to_string(std::max(0, records - 1000));
+  const std::string last = std::to_string(records);
+  return {
+      {"list, _START 0", "&_ACTION=LIST", false},
+      {"list, _START " + near_end, "&_ACTION=LIST&_START=" + near_end, true},
+      {"list, _START " + near_end + ", query",
+       "&_ACTION=LIST&_START=" + near_end + "&_QUERY=Q1%3D%27yes%27+%26+AGE+gt+30", true},
+      {"list, _START " + last_thousand + ", _COUNT 1000",
+       "&_ACTION=LIST&_START=" + last_thousand + "&_COUNT=1000", false},
+      {"view, _ROWID " + last, "&_ACTION=VIEW&_ROWID=" + last, false},
+  };
+}
 
 // A data file of `records` records of 12 columns in the survey engine's
 // record format, every tenth superseded.
@@ -72,18 +80,8 @@ int main(int argc, char** argv) {
   int requests = 20;
   int records = 100000;
   std::string binary;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--requests") && i + 1 < argc) {
-      requests = std::max(1, std::atoi(argv[++i]));
-    } else if (!std::strcmp(argv[i], "--records") && i + 1 < argc) {
-      records = std::max(1, std::atoi(argv[++i]));
-    } else if (!std::strcmp(argv[i], "--binary") && i + 1 < argc) {
-      binary = argv[++i];
-    } else {
-      std::fprintf(stderr, "Usage: list_load [--requests N] [--records N] [--binary PATH]\n");
-      return 2;
-    }
-  }
+  if (!loadclient::ParseLoadOptions(argc, argv, "list_load", {{"--requests", &requests, 1}, {"--records", &records, 1}}, &binary))
+    return 2;
 
   TempDir root, registry;
   root.Write("cgi.ini", "[server]\n");
@@ -107,7 +105,7 @@ int main(int argc, char** argv) {
   std::printf("%-36s %10s %10s %10s %8s %6s\n", "scenario", "min ms", "p50 ms", "max ms", "bytes",
               "rows");
   int status = 0;
-  for (const Scenario& s : kScenarios) {
+  for (const Scenario& s : Scenarios(records)) {
     std::string path = std::string("/list?DATABASE=big&_PASSWORD=owner") + s.query;
     HttpResponse r;
     for (int i = 0; i < kWarmUpRequests; ++i) r = HttpGet(*port, path);
@@ -125,7 +123,7 @@ int main(int argc, char** argv) {
     for (size_t at = r.body.find("CLASS=\"INDEX\""); at != std::string::npos;
          at = r.body.find("CLASS=\"INDEX\"", at + 1))
       ++rows;
-    std::printf("%-36s %10.3f %10.3f %10.3f %8zu %6zu", s.name, latencies.front(),
+    std::printf("%-36s %10.3f %10.3f %10.3f %8zu %6zu", s.name.c_str(), latencies.front(),
                 Percentile(latencies, 0.5), latencies.back(), r.body.size(), rows);
     if (failed) {
       std::printf("  (failed)");

@@ -15,11 +15,11 @@
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
-#include "load_stats.h"
+#include "load_common.h"
 
 namespace {
 
-using loadstats::Percentile;
+using loadclient::Percentile;
 
 using tallypad::testing::FreePort;
 using tallypad::testing::HttpClient;
@@ -196,18 +196,12 @@ int main(int argc, char** argv) {
   int requests = 200;
   std::vector<int> record_counts = {0, 100000};
   std::string binary;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--requests") && i + 1 < argc) {
-      requests = std::max(1, std::atoi(argv[++i]));
-    } else if (!std::strcmp(argv[i], "--records") && i + 1 < argc) {
-      record_counts = {std::max(0, std::atoi(argv[++i]))};
-    } else if (!std::strcmp(argv[i], "--binary") && i + 1 < argc) {
-      binary = argv[++i];
-    } else {
-      std::fprintf(stderr, "Usage: save_load [--requests N] [--records N] [--binary PATH]\n");
-      return 2;
-    }
-  }
+  int records = -1;
+  if (!loadclient::ParseLoadOptions(argc, argv, "save_load",
+                                    {{"--requests", &requests, 1}, {"--records", &records, 0}},
+                                    &binary))
+    return 2;
+  if (records >= 0) record_counts = {records};
 
   std::printf("%-28s %10s %10s %10s %10s %8s\n", "scenario", "req/s", "p50 ms", "p99 ms",
               "max ms", "saved");

@@ -32,11 +32,11 @@
 #include "support/html_form.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
-#include "load_stats.h"
+#include "load_common.h"
 
 namespace {
 
-using loadstats::Percentile;
+using loadclient::Percentile;
 
 using tallypad::testing::FormBody;
 using tallypad::testing::FormFields;
@@ -614,22 +614,8 @@ bool StillAnswers(int port) {
 int main(int argc, char** argv) {
   int seconds = 600, clients = 6, sample_seconds = 2;
   std::string binary;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
-      seconds = std::max(1, std::atoi(argv[++i]));
-    } else if (!std::strcmp(argv[i], "--clients") && i + 1 < argc) {
-      clients = std::max(1, std::atoi(argv[++i]));
-    } else if (!std::strcmp(argv[i], "--sample-seconds") && i + 1 < argc) {
-      sample_seconds = std::max(1, std::atoi(argv[++i]));
-    } else if (!std::strcmp(argv[i], "--binary") && i + 1 < argc) {
-      binary = argv[++i];
-    } else {
-      std::fprintf(stderr,
-                   "Usage: soak_load [--seconds N] [--clients N] [--sample-seconds N] "
-                   "[--binary PATH]\n");
-      return 2;
-    }
-  }
+  if (!loadclient::ParseLoadOptions(argc, argv, "soak_load", {{"--seconds", &seconds, 1}, {"--clients", &clients, 1}, {"--sample-seconds", &sample_seconds, 1}}, &binary))
+    return 2;
 
   TempDir root, registry;
   WriteServerRoot(root);

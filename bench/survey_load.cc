@@ -18,11 +18,11 @@
 
 #include "support/server_process.h"
 #include "support/temp_dir.h"
-#include "load_stats.h"
+#include "load_common.h"
 
 namespace {
 
-using loadstats::Percentile;
+using loadclient::Percentile;
 
 using tallypad::testing::FreePort;
 using tallypad::testing::HttpClient;
@@ -121,18 +121,8 @@ int main(int argc, char** argv) {
   int requests = 2000;
   int clients = 4;
   std::string binary;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--requests") && i + 1 < argc) {
-      requests = std::max(1, std::atoi(argv[++i]));
-    } else if (!std::strcmp(argv[i], "--clients") && i + 1 < argc) {
-      clients = std::max(1, std::atoi(argv[++i]));
-    } else if (!std::strcmp(argv[i], "--binary") && i + 1 < argc) {
-      binary = argv[++i];
-    } else {
-      std::fprintf(stderr, "Usage: survey_load [--requests N] [--clients N] [--binary PATH]\n");
-      return 2;
-    }
-  }
+  if (!loadclient::ParseLoadOptions(argc, argv, "survey_load", {{"--requests", &requests, 1}, {"--clients", &clients, 1}}, &binary))
+    return 2;
 
   TempDir root, registry;
   root.Write("cgi.ini", "[server]\n");
