@@ -1,8 +1,6 @@
 #include "cgi/kqs/datafile_write.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,12 +10,14 @@
 
 #include "base/decode.h"
 #include "cgi/kqs/datafile.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
 namespace {
 
 using testing::TempDir;
+using testing::WithFileSizeLimit;
 
 VarTablePtr Vars(const std::vector<std::string>& pairs) { return VarTableFromPairs(pairs, 0); }
 
@@ -138,18 +138,9 @@ TEST(AppendRecord, FailedWriteLeavesNoPartialRecord) {
   std::string path = dir.Write("d.asc", header);
   auto vars = Vars({"A=" + std::string(4000, 'v')});
   // A file size limit a little past the header cuts the write short.
-  struct rlimit old_limit;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  struct sigaction ignore = {}, old_action;
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ignore, &old_action);
-  struct rlimit small = old_limit;
-  small.rlim_cur = header.size() + 100;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   int64_t offset = -1;
-  int rc = AppendRecord(path, vars.get(), &offset);
-  setrlimit(RLIMIT_FSIZE, &old_limit);
-  sigaction(SIGXFSZ, &old_action, nullptr);
+  int rc = 0;
+  WithFileSizeLimit(header.size() + 100, [&] { rc = AppendRecord(path, vars.get(), &offset); });
   EXPECT_EQ(rc, kDataCannotWrite);
   EXPECT_EQ(offset, -1);
   EXPECT_EQ(dir.Read("d.asc"), header);

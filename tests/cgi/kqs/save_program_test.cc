@@ -27,6 +27,7 @@ using testing::HttpPost;
 using testing::HttpResponse;
 using testing::InputValue;
 using testing::ServedRoot;
+using testing::ServedRootSuite;
 
 constexpr char kOkHead[] =
     "HTTP/1.1 200 OK\r\nclient:close\r\nExpires: 0\r\nCache-control: no-cache\r\n"
@@ -99,10 +100,10 @@ std::vector<std::pair<std::string, std::string>> Offline() {
   return {{"TALLYPAD_NETWORK", "offline"}};
 }
 
-class SaveProgramTest : public ::testing::Test {
+class SaveProgramTest : public ServedRootSuite<SaveProgramTest> {
  protected:
   static void SetUpTestSuite() {
-    served_ = new ServedRoot(Offline());
+    served_ = std::make_unique<ServedRoot>(Offline());
     const auto& root = served_->root();
 
     root.Write("single.ini",
@@ -192,20 +193,11 @@ class SaveProgramTest : public ::testing::Test {
     ASSERT_NE(served_->Start(), 0) << served_->server().Errors();
   }
 
-  static void TearDownTestSuite() {
-    EXPECT_EQ(served_->Stop(), 0) << served_->server().Errors();
-    delete served_;
-  }
-
-  static int port() { return served_->port(); }
   static const testing::TempDir& root() { return served_->root(); }
   static HttpResponse Post(const std::string& body) { return HttpPost(port(), "/kqs", body); }
   static HttpResponse Get(const std::string& query) { return HttpGet(port(), "/kqs?" + query); }
 
-  static ServedRoot* served_;
 };
-
-ServedRoot* SaveProgramTest::served_ = nullptr;
 
 TEST_F(SaveProgramTest, ASinglePageSurveyIsSavedEndToEnd) {
   HttpResponse form = Get("DATABASE=single");

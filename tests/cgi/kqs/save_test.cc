@@ -1,8 +1,6 @@
 #include "cgi/kqs/save.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,12 +14,14 @@
 #include "base/status_log.h"
 #include "base/strbuf.h"
 #include "cgi/kqs/response_counter.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
 namespace {
 
 using testing::TempDir;
+using testing::WithFileSizeLimit;
 
 constexpr std::string_view kDatabase = "survey";
 constexpr std::string_view kOkHead =
@@ -40,22 +40,6 @@ VarTablePtr Request(const std::vector<std::string>& fields) {
   auto vars = VarTableFromPairs(pairs, 0);
   VarTableExtend(vars.get(), 8);
   return vars;
-}
-
-// Runs `fn` with the file size limit at `limit` bytes (writes past it fail).
-template <typename Fn>
-void WithFileSizeLimit(rlim_t limit, Fn fn) {
-  struct rlimit old_limit;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  struct sigaction ignore = {}, old_action;
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ignore, &old_action);
-  struct rlimit small = old_limit;
-  small.rlim_cur = limit;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  fn();
-  setrlimit(RLIMIT_FSIZE, &old_limit);
-  sigaction(SIGXFSZ, &old_action, nullptr);
 }
 
 class SaveTest : public ::testing::Test {

@@ -1,8 +1,6 @@
 #include "cgi/kqs/statistics.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <cmath>
 #include <string>
@@ -11,12 +9,14 @@
 
 #include "base/decode.h"
 #include "base/file.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
 namespace {
 
 using testing::TempDir;
+using testing::WithFileSizeLimit;
 
 VarTablePtr Vars(const std::vector<std::string>& pairs) { return VarTableFromPairs(pairs, 0); }
 
@@ -188,17 +188,8 @@ TEST(StatisticsUpdate, FailedWriteLeavesTheFileAndSaysSo) {
   std::string text = "[COUNT]\nQ1=1\n";
   std::string path = dir.Write("s.ini", text);
   auto vars = Vars({"Q1=x"});
-  struct rlimit old_limit;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  struct sigaction ignore = {}, old_action;
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ignore, &old_action);
-  struct rlimit small = old_limit;
-  small.rlim_cur = 4;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  int rc = StatisticsUpdate(path, vars.get(), nullptr);
-  setrlimit(RLIMIT_FSIZE, &old_limit);
-  sigaction(SIGXFSZ, &old_action, nullptr);
+  int rc = 0;
+  WithFileSizeLimit(4, [&] { rc = StatisticsUpdate(path, vars.get(), nullptr); });
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(dir.Read("s.ini"), text);
 }

@@ -12,14 +12,13 @@
 namespace tallypad {
 namespace {
 
-using testing::FormBody;
 using testing::FormFields;
 using testing::HtmlInputs;
 using testing::HttpGet;
-using testing::HttpPost;
 using testing::HttpResponse;
 using testing::InputValue;
 using testing::ServedRoot;
+using testing::ServedRootSuite;
 
 constexpr char kLoginHead[] = "<head><title>Login</title></head>\n\n<BODY>\n";
 constexpr char kFormStart[] =
@@ -47,10 +46,10 @@ std::string StartForm(const std::string& database) {
          "\" />\n<INPUT TYPE=\"SUBMIT\" VALUE=\"  Start Survey  \" /></FORM>";
 }
 
-class SurveyLoginTest : public ::testing::Test {
+class SurveyLoginTest : public ServedRootSuite<SurveyLoginTest> {
  protected:
   static void SetUpTestSuite() {
-    served_ = new ServedRoot();
+    served_ = std::make_unique<ServedRoot>();
     const auto& root = served_->root();
     // The data file has no column IFMUID1: the login page skips that field.
     const std::string settings =
@@ -76,20 +75,8 @@ class SurveyLoginTest : public ::testing::Test {
     ASSERT_NE(served_->Start(), 0) << served_->server().Errors();
   }
 
-  static void TearDownTestSuite() {
-    EXPECT_EQ(served_->Stop(), 0) << served_->server().Errors();
-    delete served_;
-  }
 
-  static int port() { return served_->port(); }
-  static HttpResponse Post(const FormFields& fields) {
-    return HttpPost(port(), "/kqs", FormBody(fields));
-  }
-
-  static ServedRoot* served_;
 };
-
-ServedRoot* SurveyLoginTest::served_ = nullptr;
 
 TEST_F(SurveyLoginTest, AnEmptyActionShowsTheLoginPageEvenWithTheAppendRight) {
   HttpResponse r = HttpGet(port(), "/kqs?DATABASE=login");

@@ -12,15 +12,14 @@
 namespace tallypad {
 namespace {
 
-using testing::FormBody;
 using testing::FormFields;
 using testing::HasInput;
 using testing::HtmlInputs;
 using testing::HttpGet;
-using testing::HttpPost;
 using testing::HttpResponse;
 using testing::InputValue;
 using testing::ServedRoot;
+using testing::ServedRootSuite;
 
 // A page of the form: its own _PAGE field, a marker naming it, one input.
 std::string Page(const std::string& name, const std::string& input) {
@@ -28,10 +27,10 @@ std::string Page(const std::string& name, const std::string& input) {
          "\n<input name=" + input + ">\n</form></body></html>\n";
 }
 
-class SurveyPagesTest : public ::testing::Test {
+class SurveyPagesTest : public ServedRootSuite<SurveyPagesTest> {
  protected:
   static void SetUpTestSuite() {
-    served_ = new ServedRoot();
+    served_ = std::make_unique<ServedRoot>();
     const auto& root = served_->root();
     const std::string access = "[access]\nPWDAPPEND=(allow)\n";
     root.Write("three.ini", "[DATABASE]\nMULTIPAGE=1\n" + access);
@@ -105,15 +104,6 @@ class SurveyPagesTest : public ::testing::Test {
     ASSERT_NE(served_->Start(), 0) << served_->server().Errors();
   }
 
-  static void TearDownTestSuite() {
-    EXPECT_EQ(served_->Stop(), 0) << served_->server().Errors();
-    delete served_;
-  }
-
-  static int port() { return served_->port(); }
-  static HttpResponse Post(const FormFields& fields) {
-    return HttpPost(port(), "/kqs", FormBody(fields));
-  }
   // Presses a button of the page: posts its inputs, the answers `extra`
   // typed into them (or added), and `action`.
   static HttpResponse Press(const std::string& page, const std::string& action,
@@ -129,10 +119,7 @@ class SurveyPagesTest : public ::testing::Test {
     return Post(fields);
   }
 
-  static ServedRoot* served_;
 };
-
-ServedRoot* SurveyPagesTest::served_ = nullptr;
 
 bool Shows(const HttpResponse& r, const std::string& page) {
   return r.body.find("Page " + page + "\n") != std::string::npos;

@@ -21,6 +21,7 @@ using testing::HttpPost;
 using testing::HttpResponse;
 using testing::InputValue;
 using testing::ServedRoot;
+using testing::ServedRootSuite;
 
 constexpr char kChooser[] =
     "<head><title>Tallypad CGI</title></head>\n"
@@ -43,10 +44,10 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 constexpr char kNoRights[] = "<P>You are not permitted to use this server.";
 
-class SurveyTest : public ::testing::Test {
+class SurveyTest : public ServedRootSuite<SurveyTest> {
  protected:
   static void SetUpTestSuite() {
-    served_ = new ServedRoot();
+    served_ = std::make_unique<ServedRoot>();
     const auto& root = served_->root();
     root.Write("single.ini", "[DATABASE]\nFORM=single\n[access]\nPWDAPPEND=(allow)\n");
     root.Write("single.html", "<form><input name=q1></form>\n");
@@ -99,19 +100,10 @@ class SurveyTest : public ::testing::Test {
     ASSERT_NE(served_->Start(), 0) << served_->server().Errors();
   }
 
-  static void TearDownTestSuite() {
-    EXPECT_EQ(served_->Stop(), 0) << served_->server().Errors();
-    delete served_;
-  }
-
-  static int port() { return served_->port(); }
   static HttpResponse Get(const std::string& query) { return HttpGet(port(), "/kqs?" + query); }
   static HttpResponse Post(const std::string& body) { return HttpPost(port(), "/kqs", body); }
 
-  static ServedRoot* served_;
 };
-
-ServedRoot* SurveyTest::served_ = nullptr;
 
 TEST_F(SurveyTest, WithoutAFormNameTheChooserPageAsksForOne) {
   for (const char* path : {"/kqs", "/kqs?DATABASE=", "/kqs.exe?q=1", "/kqs.cgi"}) {
