@@ -16,7 +16,7 @@ DATADIR    = $(PREFIX)/share/tallypad
 # part of the demo that is installed.
 DEMO_RUNTIME_FILES = outbox.kqs outbox.bak kqscounts.ini
 
-.PHONY: all test deps run fuzz bench install clean
+.PHONY: all test deps run fuzz bench install install-files clean
 
 all:
 	@scripts/install-deps.sh build
@@ -56,8 +56,12 @@ fuzz:
 
 # Installs the program, the documentation, the demo server root and the
 # example service unit (its program path adjusted to PREFIX). DESTDIR is put
-# in front of every path, for staging a package.
+# in front of every path, for staging a package. install-files copies what
+# $(BUILD) holds without building (the tests stage an install with it).
 install: all
+	$(MAKE) install-files
+
+install-files:
 	install -d "$(DESTDIR)$(BINDIR)" "$(DESTDIR)$(DOCDIR)" "$(DESTDIR)$(DATADIR)/demo"
 	install -m 755 $(BUILD)/tallypad "$(DESTDIR)$(BINDIR)/tallypad"
 	install -m 644 docs/*.md "$(DESTDIR)$(DOCDIR)/"

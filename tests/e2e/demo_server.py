@@ -37,12 +37,13 @@ def free_port():
 class DemoServer:
     """The tallypad program serving a fresh copy of the demo root."""
 
-    def __init__(self, build_dir):
-        self.binary = os.path.join(os.path.abspath(build_dir), "tallypad")
+    def __init__(self, build_dir, binary=None, demo_dir=DEMO_DIR):
+        """Serves a copy of `demo_dir` with BUILD_DIR/tallypad, or `binary`."""
+        self.binary = binary or os.path.join(os.path.abspath(build_dir), "tallypad")
         self.temp = tempfile.TemporaryDirectory(prefix="tallypad-demo-")
         self.root = os.path.join(self.temp.name, "root")
         self.registry = os.path.join(self.temp.name, "registry")
-        shutil.copytree(DEMO_DIR, self.root)
+        shutil.copytree(demo_dir, self.root)
         os.mkdir(self.registry)
         self.out_path = os.path.join(self.temp.name, "stdout.txt")
         self.err_path = os.path.join(self.temp.name, "stderr.txt")
