@@ -16,8 +16,9 @@ struct FileCloser {
 // An open standard file stream that closes itself.
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens `path` with the fopen `mode`; null when it cannot be opened or the
-// path is empty or names a directory.
+// Opens the regular file `path` with the fopen `mode` ("r", "wb", "a+", ...);
+// null when it cannot be opened, or the path is empty or names anything but
+// a regular file (a folder, a pipe, a device).
 FilePtr FileOpen(const std::string& path, const char* mode);
 // Returns the size in bytes of the file at `path`; 0 when the path is empty
 // or the file does not exist or cannot be examined.

@@ -33,13 +33,6 @@ void SkipTagEnd(std::FILE* page) { PageSkipUntil(page, "%>", "%>"); }
 // A directive that would nest one run deeper than allowed is refused.
 bool NestingAllowed() { return TemplateDepth() < kMaxTemplateDepth; }
 
-// Opens a file a directive names. Only regular files are read: a device or a
-// pipe could feed a page without end.
-FilePtr OpenRegularFile(const std::string& path, const char* mode) {
-  if (!FileExists(path)) return nullptr;
-  return FileOpen(path, mode);
-}
-
 // Milliseconds since the first call in this process; steady, and safe to
 // call from any thread.
 int64_t ProcessMilliseconds() {
@@ -131,7 +124,7 @@ int DirectiveInclude(const DirectiveRun& run) {
   // of files one page may open) counts as one that cannot be opened, so a
   // page that includes itself ends with this line.
   FilePtr f;
-  if (NestingAllowed() && TemplateCountFile()) f = OpenRegularFile(PathBuild(run.base_path, name), "rb");
+  if (NestingAllowed() && TemplateCountFile()) f = FileOpen(PathBuild(run.base_path, name), "rb");
   if (!f) {
     DirectiveError(run.out, run.page, name, "cannot open file");
     return 0;
@@ -150,7 +143,7 @@ int DirectiveSource(const DirectiveRun& run) {
   }
   SkipTagEnd(run.page);
   std::string path = PathBuild(run.base_path, name);
-  FilePtr f = OpenRegularFile(path, "r");
+  FilePtr f = FileOpen(path, "r");
   if (!f) {
     DirectiveError(run.out, run.page, path, "cannot open file");
     return 0;

@@ -3,7 +3,6 @@
 // assignment stores as "".
 #include "script/functions.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -51,15 +50,6 @@ int IntegerValue(const std::string& text) {
 std::string ResolveAgainstBase(const ScriptContext& ctx, const std::string& name) {
   if (ctx.base_path.empty() || ctx.base_path.size() + name.size() >= kMaxScriptPath) return "";
   return PathBuild(ctx.base_path, name);
-}
-
-// Opens `path` for reading when it names a regular file: a device or a pipe
-// would feed the template processor without end.
-FilePtr OpenRegularFile(const std::string& path) {
-  FilePtr f = FileOpen(path, "rb");
-  struct stat st;
-  if (f && (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))) f.reset();
-  return f;
 }
 
 constexpr ScriptFunction kPageTemplateFunctions[] = {
@@ -140,8 +130,8 @@ std::optional<std::string> ScriptFnRunReport(ScriptContext& ctx, std::string_vie
     if (TemplateDepth() >= kMaxTemplateDepth) break;
     FilePtr report;
     if (std::string path = ResolveAgainstBase(ctx, name); !path.empty())
-      report = OpenRegularFile(path);
-    if (!report) report = OpenRegularFile(name);
+      report = FileOpen(path, "rb");
+    if (!report) report = FileOpen(name, "rb");
     if (!report) continue;
     TemplateProcess(ctx.base_path, &out, report.get(), vars, nullptr, nullptr, false, {});
   }

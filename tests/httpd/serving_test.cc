@@ -1,5 +1,7 @@
 // Serving a server root with the real program over loopback sockets.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -250,6 +252,21 @@ TEST_F(ServingTest, AMissingFileShowsTheMenuPage) {
   HttpResponse r = HttpGet(port_, "/missing.html");
   EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
   EXPECT_EQ(r.body, kMenuStart);
+}
+
+// A pipe or a link to a device in the server root is no file to send:
+// opening the pipe would wait for a writer and the device would never end,
+// either way holding the one server thread.
+TEST_F(ServingTest, OnlyRegularFilesAreServed) {
+  ASSERT_NO_FATAL_FAILURE(Start({{"cgi.ini", "[server]\n"}}));
+  ASSERT_EQ(mkfifo(root_.File("pipe.html").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("/dev/zero", root_.File("zero.txt").c_str()), 0);
+  for (const char* path : {"/pipe.html", "/zero.txt"}) {
+    auto start = Clock::now();
+    HttpResponse r = HttpGet(port_, path);
+    EXPECT_EQ(r.body, kMenuStart) << path;
+    EXPECT_LT(SecondsSince(start), 5.0) << path;
+  }
 }
 
 TEST_F(ServingTest, QuitEndsThePreviewModeProgram) {
