@@ -45,7 +45,7 @@ TEST(FileOpen, RefusesEverythingButRegularFiles) {
   dir.Write("sub/x", "x");
   struct Case {
     std::string path;
-    const char *mode;
+    const char* mode;
   } cases[] = {
       {"", "rb"},
       {dir.File("missing"), "rb"},
@@ -56,9 +56,9 @@ TEST(FileOpen, RefusesEverythingButRegularFiles) {
       {"/dev/null", "ab"},
       {dir.File("sub/x"), "x"},
   };
-  for (const Case &c : cases)
+  for (const Case& c : cases)
     EXPECT_EQ(FileOpen(c.path, c.mode), nullptr) << c.path << " " << c.mode;
 }
 
-} // namespace
-} // namespace tallypad
+}  // namespace
+}  // namespace tallypad
