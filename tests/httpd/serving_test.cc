@@ -171,7 +171,7 @@ TEST_F(ServingTest, FilesGoOutWithTheirContentTypes) {
     const char* name;
     std::string content;
     const char* type;
-    std::optional<std::string> body;  // the body when it differs from the content
+    std::optional<std::string> body = std::nullopt;  // the body when it differs from the content
   };
   const Case cases[] = {
       {"Images/Logo.GIF", "GIF89a", "image/gif"},

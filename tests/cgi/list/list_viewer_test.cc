@@ -9,16 +9,17 @@
 #include <vector>
 
 #include "base/decode.h"
+#include "support/served_root.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
 namespace {
 
-using testing::FreePort;
 using testing::HttpGet;
 using testing::HttpResponse;
-using testing::ServerProcess;
+using testing::ServedRoot;
+using testing::ServedRootSuite;
 using testing::TempDir;
 
 constexpr char kPageHead[] =
@@ -108,61 +109,40 @@ std::string ManyRecords() {
 // many (120 records, password "owner" through PWD), ghost (an access section
 // but no DATABASE section), nodata (a data file that is missing), and
 // R&D"<1> (a name and password that need escaping).
-class ListViewerTest : public ::testing::Test {
+class ListViewerTest : public ServedRootSuite<ListViewerTest> {
  protected:
   static void SetUpTestSuite() {
-    root_ = new TempDir();
-    registry_ = new TempDir();
-    root_->Write("cgi.ini", "[server]\n");
-    root_->Write("survey.ini",
-                 "[DATABASE]\nSAVEDATANAME=data/responses.asc\n[access]\nPWDREAD=reader\n"
-                 "PWDAPPEND=appender\n");
-    root_->Write("data/responses.asc",
-                 std::string(kSurveyHeader) + Record({"s1", "yes", "a", "b", "no"}) +
-                     Record({"s2", "Yes", "", "c", "x"}) + "\"s3\"\t\"no\"\t\"<b>\"\t\r\n" +
-                     Record({"s4", "maybe", "x", "y", "maybe"}));
-    root_->Write("many.ini", "[DATABASE]\nTITLE=Many\n[access]\nPWD=owner\n");
-    root_->Write("many.asc", ManyRecords());
-    root_->Write("ghost.ini", "[access]\nPWD=(allow)\n");
-    root_->Write("nodata.ini", "[DATABASE]\nSAVEDATANAME=missing.asc\n[access]\nPWDREAD=(allow)\n");
-    root_->Write("R&D\"<1>.ini", "[DATABASE]\nTITLE=R&D\n[access]\nPWDREAD=p&q\"<r\n");
-    root_->Write("R&D\"<1>.asc", std::string(kSurveyHeader) + Record({"s1", "yes", "", "", ""}));
-    server_ = new ServerProcess();
-    ServerProcess::Options options;
-    options.server_root = root_->path();
-    options.port = FreePort();
-    options.registry = registry_->path();
-    std::optional<int> port = server_->StartServing(options);
-    port_ = port.value_or(0);
+    served_ = std::make_unique<ServedRoot>();
+    const TempDir& root = served_->root();
+    root.Write("cgi.ini", "[server]\n");
+    root.Write("survey.ini",
+               "[DATABASE]\nSAVEDATANAME=data/responses.asc\n[access]\nPWDREAD=reader\n"
+               "PWDAPPEND=appender\n");
+    root.Write("data/responses.asc",
+               std::string(kSurveyHeader) + Record({"s1", "yes", "a", "b", "no"}) +
+                   Record({"s2", "Yes", "", "c", "x"}) + "\"s3\"\t\"no\"\t\"<b>\"\t\r\n" +
+                   Record({"s4", "maybe", "x", "y", "maybe"}));
+    root.Write("many.ini", "[DATABASE]\nTITLE=Many\n[access]\nPWD=owner\n");
+    root.Write("many.asc", ManyRecords());
+    root.Write("ghost.ini", "[access]\nPWD=(allow)\n");
+    root.Write("nodata.ini", "[DATABASE]\nSAVEDATANAME=missing.asc\n[access]\nPWDREAD=(allow)\n");
+    root.Write("R&D\"<1>.ini", "[DATABASE]\nTITLE=R&D\n[access]\nPWDREAD=p&q\"<r\n");
+    root.Write("R&D\"<1>.asc", std::string(kSurveyHeader) + Record({"s1", "yes", "", "", ""}));
+    served_->Start();
   }
 
-  static void TearDownTestSuite() {
-    if (server_->Running()) EXPECT_EQ(server_->Stop(), 0) << server_->Errors();
-    delete server_;
-    delete registry_;
-    delete root_;
+  void SetUp() override {
+    ASSERT_NE(port(), 0) << served_->server().Output() << served_->server().Errors();
   }
-
-  void SetUp() override { ASSERT_NE(port_, 0) << server_->Output() << server_->Errors(); }
 
   // The body of the answer to "/list?" followed by `query`.
   static std::string List(const std::string& query) {
-    HttpResponse r = HttpGet(port_, "/list?" + query);
+    HttpResponse r = HttpGet(port(), "/list?" + query);
     EXPECT_TRUE(r.closed) << query;
     EXPECT_EQ(r.Header("Content-type"), "text/html; charset=utf-8") << query;
     return r.body;
   }
-
-  static TempDir* root_;
-  static TempDir* registry_;
-  static ServerProcess* server_;
-  static int port_;
 };
-
-TempDir* ListViewerTest::root_ = nullptr;
-TempDir* ListViewerTest::registry_ = nullptr;
-ServerProcess* ListViewerTest::server_ = nullptr;
-int ListViewerTest::port_ = 0;
 
 // The record numbers of the rows listed, in order.
 std::vector<int> RowNumbers(const std::string& body) {
@@ -215,7 +195,7 @@ TEST_F(ListViewerTest, WithoutActionNameOrReadRightTheOptionPageComesBack) {
 TEST_F(ListViewerTest, AMalformedNameIsLoggedAndShowsTheOptionPage) {
   EXPECT_EQ(List("DATABASE=..%2Fsurvey&_PASSWORD=reader&_ACTION=LIST"),
             OptionPage("../survey", "reader"));
-  EXPECT_TRUE(server_->WaitForOutput("Buffer overrun attempt\tHOST=\n"));
+  EXPECT_TRUE(served_->server().WaitForOutput("Buffer overrun attempt\tHOST=\n"));
 }
 
 TEST_F(ListViewerTest, TheListPageOfASmallFile) {
@@ -356,7 +336,7 @@ TEST_F(ListViewerTest, TheRecordPageShowsEveryColumnByItsFullName) {
 TEST_F(ListViewerTest, ViewWithoutARecordNumberWritesNothing) {
   for (const char* rowid : {"&_ROWID=0", "&_ROWID=-4", "&_ROWID=x", ""}) {
     HttpResponse r =
-        HttpGet(port_, std::string("/list?DATABASE=survey&_PASSWORD=reader&_ACTION=VIEW") + rowid);
+        HttpGet(port(), std::string("/list?DATABASE=survey&_PASSWORD=reader&_ACTION=VIEW") + rowid);
     EXPECT_TRUE(r.closed);
     EXPECT_EQ(r.body, "") << rowid;
     EXPECT_EQ(r.Header("Content-type"), "text/html; charset=utf-8");
@@ -383,7 +363,7 @@ TEST_F(ListViewerTest, RowsThatHoldNoRecordAreReportedWithCode8) {
 }
 
 TEST_F(ListViewerTest, NumberedErrors) {
-  std::string root = root_->path();
+  std::string root = served_->root().path();
   // The configuration has no DATABASE section: code 21 after the option page.
   EXPECT_EQ(
       List("DATABASE=ghost&_ACTION=LIST")
@@ -394,14 +374,14 @@ TEST_F(ListViewerTest, NumberedErrors) {
                      "Error 21 in cgi\\list@90: Cannot access file (ghost.ini)" + TrailerFor(21),
                  0),
       0u);
-  EXPECT_TRUE(server_->WaitForOutput("cgi\\list: Cannot access file (%s.ini)\tghost\n"));
+  EXPECT_TRUE(served_->server().WaitForOutput("cgi\\list: Cannot access file (%s.ini)\tghost\n"));
 
   // Neither VIEW nor LIST: code 30, the action escaped on the page.
   EXPECT_EQ(
       List("DATABASE=survey&_PASSWORD=reader&_ACTION=%3Cscript%3E")
           .rfind("Error 30 in cgi\\list@110: Invalid command (&lt;script&gt;)" + TrailerFor(30), 0),
       0u);
-  EXPECT_TRUE(server_->WaitForOutput("cgi\\list: Invalid command (%s)\t<script>\n"));
+  EXPECT_TRUE(served_->server().WaitForOutput("cgi\\list: Invalid command (%s)\t<script>\n"));
   EXPECT_EQ(List("DATABASE=nodata&_ACTION=Lis")
                 .rfind("Error 30 in cgi\\list@110: Invalid command (Lis)" + TrailerFor(30), 0),
             0u);
@@ -412,8 +392,8 @@ TEST_F(ListViewerTest, NumberedErrors) {
                            "missing.asc)" + TrailerFor(3),
                        0),
             0u);
-  EXPECT_TRUE(server_->WaitForOutput("cgi\\list: Unable to open the table (%s)\t" + root +
-                                     "missing.asc\n"));
+  EXPECT_TRUE(served_->server().WaitForOutput("cgi\\list: Unable to open the table (%s)\t" + root +
+                                              "missing.asc\n"));
 }
 
 }  // namespace
