@@ -10,17 +10,11 @@
 #include <cerrno>
 #include <chrono>
 
+#include "support/server_process.h"
+
 namespace tallypad::testing {
 
 namespace {
-
-sockaddr_in LoopbackAddress(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
 
 // Binds `fd` to an ephemeral loopback port and returns it (0 on failure).
 int BindEphemeral(int fd) {

@@ -38,14 +38,6 @@ int ExitStatusOf(int status) {
   return -1;
 }
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
@@ -60,6 +52,14 @@ std::string TallypadBinary() {
 #else
   return "";
 #endif
+}
+
+sockaddr_in LoopbackAddress(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
 }
 
 int FreePort() {
@@ -151,7 +151,7 @@ HttpResponse ParseHttpResponse(std::string raw, bool closed) {
 
 bool HttpClient::Connect(int port) {
   fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr = Loopback(port);
+  sockaddr_in addr = LoopbackAddress(port);
   if (!fd_.valid() || ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     fd_.reset();
     return false;

@@ -6,6 +6,7 @@
 // 127.0.0.1 only and read a response until the server closes the connection.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -22,6 +23,9 @@ namespace tallypad::testing {
 
 // The program built with the tests ("" when the build has none).
 std::string TallypadBinary();
+
+// The IPv4 loopback address 127.0.0.1 with `port`.
+sockaddr_in LoopbackAddress(int port);
 
 // Returns a TCP port that no socket used a moment ago (the system's choice
 // for port 0); the program started on it normally gets exactly this port.
