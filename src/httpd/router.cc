@@ -147,15 +147,16 @@ int ServeFile(Request& r) {
     StatusLogAppend("\nRefused a path outside the server root: " + LoggablePath(r.path));
     return ServeMissing(r);
   }
-  if (!r.path.empty() && IsPrivateFormFile(r.ctx.server_root, r.path)) {
+  FilePtr file;
+  if (!r.path.empty()) file = FileOpen(PathBuild(r.ctx.server_root, r.path), "rb");
+  if (!file) return ServeMissing(r);
+  // Checked only for a file that exists: the check reads the forms' settings.
+  if (IsPrivateFormFile(r.ctx.server_root, r.path)) {
     // Settings, answers and report templates are read through the engines,
     // which ask for the passwords; the files themselves are never sent.
     StatusLogAppend("\nRefused a form's private file: " + LoggablePath(r.path));
     return ServeMissing(r);
   }
-  FilePtr file;
-  if (!r.path.empty()) file = FileOpen(PathBuild(r.ctx.server_root, r.path), "rb");
-  if (!file) return ServeMissing(r);
   if (StrFindNoCase(r.path, ".html")) return ServeTemplatePage(r, file.get());
   WriteResponseHeader(&r.out, ContentTypeHeader(r.path));
   StreamCopyFile(&r.out, file.get());
