@@ -130,6 +130,17 @@ std::string PathBuild(std::string_view base, std::string_view name, std::string_
   return out;
 }
 
+std::string PathShown(std::string_view base, std::string_view path) {
+  size_t slash = base.rfind('/');
+  if (slash != std::string_view::npos) {
+    std::string_view folder = base.substr(0, slash + 1);
+    if (path.size() > folder.size() && path.starts_with(folder))
+      return std::string(path.substr(folder.size()));
+  }
+  size_t last = path.rfind('/');
+  return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
+}
+
 FilePtr PathOpenRelative(std::string_view base, std::string_view name, std::string_view extension) {
   if (name.empty()) return nullptr;
   std::string path = PathBuild(base, name, extension);

@@ -48,6 +48,10 @@ int StrToIntClamped(std::string_view text);
 // current directory. Returns "" when the result would exceed kMaxPathLength.
 std::string PathBuild(std::string_view base, std::string_view name,
                       std::string_view extension = {});
+// Returns `path` as a text for the browser may name it: relative to the
+// folder of `base` when it lies inside it, else its last part only, so that
+// no folder of the server shows. The message log keeps the full path.
+std::string PathShown(std::string_view base, std::string_view path);
 // Opens the file PathBuild names for binary reading; null when `name` is
 // empty or the file cannot be opened.
 FilePtr PathOpenRelative(std::string_view base, std::string_view name,

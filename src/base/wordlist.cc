@@ -80,4 +80,25 @@ std::string ListShiftVar(VarTable* t, std::string_view name, char separator) {
   return single;
 }
 
+bool ChoiceChosen(const std::vector<std::string>& answers, std::string_view choice,
+                  const std::vector<std::string>* offered) {
+  if (choice.empty()) return false;
+  for (const std::string& answer : answers)
+    if (answer == choice) return true;
+  if (answers.size() != 1) return false;
+  if (offered)
+    for (const std::string& one : *offered)
+      if (one == answers.front()) return false;
+  // A stored group: the choice stands between commas (or at an end). A
+  // choice that holds a comma itself is found whole, as it was joined.
+  std::string_view group = answers.front();
+  for (size_t at = group.find(choice); at != std::string_view::npos;
+       at = group.find(choice, at + 1)) {
+    size_t end = at + choice.size();
+    if ((at == 0 || group[at - 1] == ',') && (end == group.size() || group[end] == ','))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace tallypad

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/vartable.h"
 
@@ -25,5 +26,16 @@ std::optional<std::string> ListPopFirst(std::string& list, char separator);
 // the variable keeps the rest, or becomes empty after its last item. A
 // missing or empty variable yields "" and is left unchanged.
 std::string ListShiftVar(VarTable* t, std::string_view name, char separator);
+
+// True when the choice `choice` (the value of a radio button, box or option)
+// is among `answers`, the non-empty answers given under its name. A choice
+// is chosen when one answer equals it exactly; only when none does, and there
+// is a single answer, that answer is read as a stored group ("2,3", as a data
+// file keeps a group of boxes) holding the choice between commas. Blanks
+// never separate choices: "by train" and "tea with milk" are single choices.
+// `offered` (when known) lists the choices offered under the name: a single
+// answer that is one of them is one choice ("Coffee, black"), not a group.
+bool ChoiceChosen(const std::vector<std::string>& answers, std::string_view choice,
+                  const std::vector<std::string>* offered = nullptr);
 
 }  // namespace tallypad

@@ -31,13 +31,27 @@ void StrBufWrite(OutputStream* s, const StrBuf* b) {
   for (const auto& chunk : b->chunks()) StreamWrite(s, chunk->data.get(), chunk->length);
 }
 
-int WriteResponseHeader(OutputStream* s, std::string_view header) {
-  if (header.empty()) header = kDefaultHeader;
-  bool redirect = header.size() >= 9 && StrCompareNoCaseN(header, "Location:", 9) == 0;
-  StreamWriteText(s, redirect ? "HTTP/1.1 302 Found\r\n" : "HTTP/1.1 200 OK\r\n");
+namespace {
+
+int WriteHeaderWithStatus(OutputStream* s, std::string_view status_line,
+                          std::string_view header) {
+  StreamWriteText(s, status_line);
   StreamWriteText(s, "client:close\r\nExpires: 0\r\nCache-control: no-cache\r\nPragma: no-cache\r\n");
   StreamWriteText(s, header);
   return 1;
+}
+
+}  // namespace
+
+int WriteResponseHeader(OutputStream* s, std::string_view header) {
+  if (header.empty()) header = kDefaultHeader;
+  bool redirect = header.size() >= 9 && StrCompareNoCaseN(header, "Location:", 9) == 0;
+  return WriteHeaderWithStatus(s, redirect ? "HTTP/1.1 302 Found\r\n" : "HTTP/1.1 200 OK\r\n",
+                               header);
+}
+
+int WriteNotFoundHeader(OutputStream* s) {
+  return WriteHeaderWithStatus(s, "HTTP/1.1 404 Not Found\r\n", kDefaultHeader);
 }
 
 }  // namespace tallypad

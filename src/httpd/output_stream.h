@@ -38,5 +38,9 @@ void StrBufWrite(OutputStream* s, const StrBuf* b);
 // Writes the status line (302 for a "Location:" header, else 200), the fixed
 // no-cache block and `header` (the default header when empty). Returns 1.
 int WriteResponseHeader(OutputStream* s, std::string_view header = {});
+// Writes the header of the answer to a path that names no file: status
+// "404 Not Found", the fixed no-cache block and the default header.
+// Returns 1.
+int WriteNotFoundHeader(OutputStream* s);
 
 }  // namespace tallypad

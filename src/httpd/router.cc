@@ -32,6 +32,7 @@ struct Request {
   VarTable* vars;
   std::string path;  // without its leading '/' and its query
   const RequestInfo& info;
+  bool home = false;  // the request asked for the server's home page ("/")
 };
 
 // ---- Content types -------------------------------------------------------
@@ -121,10 +122,16 @@ int ServeTemplatePage(Request& r, std::FILE* page) {
   return 0;
 }
 
-// Answers a path that names no file: the error page when `ERROR` names one
-// that opens, else the menu page.
+// Answers a path that names no file with status 404 (browsers, caches and
+// link checkers go by it): the error page when `ERROR` names one that
+// opens, else the menu page. The home page falls back to the menu with
+// status 200: the menu is then the home page.
 int ServeMissing(Request& r) {
-  WriteResponseHeader(&r.out);
+  if (r.home) {
+    WriteResponseHeader(&r.out);
+  } else {
+    WriteNotFoundHeader(&r.out);
+  }
   std::string error = VarTableGet(r.ctx.settings, "ERROR");
   if (!error.empty() && error != "quit") {
     // The error page is named relative to the server root, like a request path.
@@ -335,7 +342,9 @@ int HandleRequest(Connection& conn, const RouterContext& ctx) {
   FillReservedVariables(vars.get(), conn, ctx.settings);
   RequestInfo info = MakeRequestInfo(ctx, conn, text);
 
-  Request r{ctx, conn, OutputStream{&conn, nullptr, nullptr}, vars.get(), std::move(path), info};
+  const bool home = line.path.substr(0, line.path.find('?')).size() <= 1;
+  Request r{ctx, conn, OutputStream{&conn, nullptr, nullptr}, vars.get(), std::move(path), info,
+            home};
   return Dispatch(r);
 }
 

@@ -145,7 +145,7 @@ int DirectiveSource(const DirectiveRun& run) {
   std::string path = PathBuild(run.base_path, name);
   FilePtr f = FileOpen(path, "r");
   if (!f) {
-    DirectiveError(run.out, run.page, path, "cannot open file");
+    DirectiveError(run.out, run.page, PathShown(run.base_path, path), "cannot open file");
     return 0;
   }
   StreamCopyFile(run.out, f.get());
@@ -158,7 +158,7 @@ int DirectiveReport(const DirectiveRun& run) {
   std::string query = ReadReportQuery(run.page, run.vars);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
-    DirectiveError(run.out, run.page, path, "cannot open file");
+    DirectiveError(run.out, run.page, PathShown(run.base_path, path), "cannot open file");
     PageSkipUntil(run.page, kReportEndTag, kReportEndTag);
     return 0;
   }
@@ -169,7 +169,7 @@ int DirectiveReport(const DirectiveRun& run) {
     // leaves no trace, not even in the log.
     if (run.out) {
       StreamWriteText(run.out, "[Error: Unable to open the database ");
-      StreamWriteText(run.out, path);
+      StreamWriteHtml(run.out, PathShown(run.base_path, path));
       StreamWriteText(run.out, "]");
       StatusLogAppend("\nCGI_DATA: Unable to open the database: " + path);
     }
@@ -207,7 +207,7 @@ int DirectiveStats(const DirectiveRun& run) {
   SkipTagEnd(run.page);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
-    DirectiveError(run.out, run.page, path, "cannot open file");
+    DirectiveError(run.out, run.page, PathShown(run.base_path, path), "cannot open file");
     PageSkipUntil(run.page, kReportEndTag, kReportEndTag);
     return 0;
   }

@@ -5,7 +5,10 @@
 #include "script/template.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 #include <string>
+#include <vector>
 
 #include "base/read.h"
 #include "base/str.h"
@@ -25,6 +28,9 @@ namespace {
 constexpr size_t kMarkerTextLimit = kTagBufferSize - 4;
 // The current select name keeps at most this many characters.
 constexpr size_t kSelectNameLimit = 127;
+// Gathering a page's choices keeps this much of a tag name: enough to tell
+// a form field from any other tag.
+constexpr size_t kTagNameLimit = 16;
 // At most this many attributes of a rewritten form field are kept.
 constexpr size_t kMaxFieldAttributes = 20;
 // The failing statement copied into a script error report is cut here.
@@ -114,6 +120,9 @@ struct Run {
   bool in_script = false;
   std::string select_name;
   VarTablePtr scratch_vars;  // variables of script blocks when the run has none
+  // The choices the page offers (field name, value), gathered when first
+  // needed.
+  std::optional<std::vector<std::pair<std::string, std::string>>> page_choices;
 };
 
 // What the main loop does after a tag or a brace.
@@ -188,16 +197,62 @@ void RemoveAttribute(VarTable* attrs, std::string_view name) {
   ForEachNamed(attrs, name, [](VarEntry& e) { e.name->clear(); });
 }
 
-// The values of every variable named `name`, joined with ",": a check-box
-// group comes as one field per ticked box, and every one must show ticked.
-std::string JoinedValues(const VarTable* vars, std::string_view name) {
-  std::string joined;
+// The non-empty values of every variable named `name`: a group of boxes
+// comes as one field per ticked box, and every one must show ticked.
+std::vector<std::string> Answers(const VarTable* vars, std::string_view name) {
+  std::vector<std::string> answers;
   ForEachNamed(vars, name, [&](const VarEntry& e) {
-    if (!e.value || e.value->empty()) return;
-    if (!joined.empty()) joined.push_back(',');
-    joined.append(*e.value);
+    if (e.value && !e.value->empty()) answers.push_back(*e.value);
   });
-  return joined;
+  return answers;
+}
+
+// True for the page's own navigation fields (_PAGENEXT, _PAGESKIP, ...).
+// One with a value of its own holds the author's navigation, which is never
+// replaced; one without a value carries the engine's queue along.
+bool IsNavigationField(std::string_view name) { return StrStartsNoCase(name, "_PAGE"); }
+
+// Gathers the radio buttons, boxes and options of the whole page file as
+// (field name, value) pairs, and puts the file back where it was.
+std::vector<std::pair<std::string, std::string>> PageChoices(std::FILE* page) {
+  std::vector<std::pair<std::string, std::string>> choices;
+  const long at = std::ftell(page);
+  if (at < 0 || std::fseek(page, 0, SEEK_SET) != 0) return choices;
+  std::string name, select;
+  for (int c; (c = Get(page)) != EOF;) {
+    if (c != '<') continue;
+    int delim = PageReadToken(page, &name, kTagNameLimit, "> \t\r\n");
+    const FormTag kind = FormTagOf(name);
+    if (delim == '>' || (kind != FormTag::kInput && kind != FormTag::kSelect &&
+                         kind != FormTag::kOption))
+      continue;
+    VarTablePtr attrs = ReadTagAttributes(page, kMaxFieldAttributes);
+    const std::string field_name = AttributeValue(attrs.get(), "NAME");
+    const std::string type = AttributeValue(attrs.get(), "TYPE");
+    if (kind == FormTag::kSelect) {
+      select = field_name;
+    } else if (kind == FormTag::kOption) {
+      choices.emplace_back(select, AttributeValue(attrs.get(), "VALUE"));
+    } else if (StrEqualNoCase(type, "RADIO") || StrEqualNoCase(type, "CHECKBOX")) {
+      choices.emplace_back(field_name, AttributeValue(attrs.get(), "VALUE"));
+    }
+  }
+  std::fseek(page, at, SEEK_SET);
+  return choices;
+}
+
+// True when the choice `value` of field `name` is chosen by `answers`. The
+// page's own choices are gathered only when a single answer would be read
+// as a stored group ("2,3"), to tell it from one choice that holds a comma.
+bool Chosen(Run& r, std::string_view name, const std::vector<std::string>& answers,
+            std::string_view value) {
+  if (!ChoiceChosen(answers, value)) return false;
+  if (answers.size() != 1 || answers.front() == value) return true;
+  if (!r.page_choices) r.page_choices = PageChoices(r.page);
+  std::vector<std::string> offered;
+  for (const auto& [field, choice] : *r.page_choices)
+    if (SameName(field, name)) offered.push_back(choice);
+  return ChoiceChosen(answers, value, &offered);
 }
 
 void WriteAttributes(PageWriter& w, const VarTable* attrs) {
@@ -219,7 +274,9 @@ void FormInput(Run& r, VarTable* attrs, const std::string& name) {
   RemovePending(r.pending, name);
   r.w.Write("<INPUT");
   if (!StrEqualNoCase(type, "RADIO") && !StrEqualNoCase(type, "CHECKBOX")) {
-    const std::string current = name.empty() ? std::string() : VarTableGet(r.vars, name, "");
+    const bool authors_value = IsNavigationField(name) && !value.empty();
+    const std::string current =
+        name.empty() || authors_value ? std::string() : VarTableGet(r.vars, name, "");
     RemoveAttribute(attrs, "VALUE");
     r.w.Write(" VALUE=\"");
     if (!current.empty()) {
@@ -229,9 +286,9 @@ void FormInput(Run& r, VarTable* attrs, const std::string& name) {
     }
     r.w.Put('"');
   } else {
-    const std::string current = JoinedValues(r.vars, name);
-    if (!current.empty()) {
-      if (!value.empty() && ListContains(current, value)) {
+    const std::vector<std::string> answers = Answers(r.vars, name);
+    if (!answers.empty()) {
+      if (Chosen(r, name, answers, value)) {
         r.w.Write(" CHECKED");
       } else {
         RemoveAttribute(attrs, "CHECKED");
@@ -250,11 +307,8 @@ void FormOption(Run& r, VarTable* attrs) {
   }
   const std::string value = AttributeValue(attrs, "VALUE");
   bool exists = false;
-  bool selected = false;
-  ForEachNamed(r.vars, r.select_name, [&](const VarEntry& e) {
-    exists = true;
-    if (e.value && ListContains(*e.value, value)) selected = true;
-  });
+  ForEachNamed(r.vars, r.select_name, [&](const VarEntry&) { exists = true; });
+  const bool selected = exists && Chosen(r, r.select_name, Answers(r.vars, r.select_name), value);
   r.w.Write("<OPTION");
   if (selected) {
     r.w.Write(" SELECTED ");

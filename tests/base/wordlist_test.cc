@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "base/decode.h"
 
 namespace tallypad {
@@ -75,6 +78,39 @@ TEST(ListShiftVar, TakesPagesOffTheQueue) {
   EXPECT_EQ(ListShiftVar(spaced.get(), "Q", ','), "a");
   EXPECT_EQ(ListShiftVar(spaced.get(), "Q", ','), "b");
   EXPECT_EQ(VarTableGet(spaced.get(), "Q", "<empty>"), "<empty>");
+}
+
+TEST(ChoiceChosen, AChoiceIsAWholeAnswerOrAnItemOfAStoredGroup) {
+  using Answers = std::vector<std::string>;
+  const Answers coffee_offered = {"Coffee, black", "Coffee", "Tea"};
+  struct Case {
+    const char* name;
+    Answers answers;
+    std::string choice;
+    const Answers* offered;
+    bool chosen;
+  } cases[] = {
+      {"equal answer", {"by train"}, "by train", nullptr, true},
+      {"blanks never split", {"tea with milk"}, "tea", nullptr, false},
+      {"a blank list is one answer", {"1 3"}, "3", nullptr, false},
+      {"answer with a comma", {"Coffee, black"}, "Coffee, black", nullptr, true},
+      {"one of several answers", {"tea", "Coffee, black"}, "Coffee, black", nullptr, true},
+      {"several answers are no group", {"Coffee, black", "Tea"}, "Coffee", nullptr, false},
+      {"stored group", {"2,3"}, "3", nullptr, true},
+      {"stored group, first item", {"2,3"}, "2", nullptr, true},
+      {"not an item of the group", {"2,3"}, "1", nullptr, false},
+      {"no substring of an item", {"13,2"}, "3", nullptr, false},
+      {"stored group holding a comma choice", {"Tea,Coffee, black"}, "Coffee, black", nullptr,
+       true},
+      {"stored group with an offered item", {"Tea,Coffee, black"}, "Tea", &coffee_offered, true},
+      {"an offered answer is one choice", {"Coffee, black"}, "Coffee", &coffee_offered, false},
+      {"without knowing the choices", {"Coffee, black"}, "Coffee", nullptr, true},
+      {"no answers", {}, "x", nullptr, false},
+      {"empty choice", {"a,,b"}, "", nullptr, false},
+      {"case counts", {"Tea"}, "tea", nullptr, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ChoiceChosen(c.answers, c.choice, c.offered), c.chosen) << c.name;
 }
 
 }  // namespace

@@ -269,7 +269,7 @@ TEST_F(RouterTest, TheErrorSettingNamesAPageOrAsksForAQuitLink) {
     ctx_.mode = c.mode;
     std::string response = Serve("GET /absent.txt HTTP/1.0\r\n\r\n");
     EXPECT_EQ(Body(response), c.expected_body) << c.what;
-    EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << c.what;
+    EXPECT_EQ(response.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << c.what;
   }
 }
 

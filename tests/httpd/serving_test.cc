@@ -87,7 +87,10 @@ TEST_F(ServingTest, TheRoutingTableReachesTheEnginesAndTheFiles) {
   for (const Case& c : cases) {
     HttpResponse r = HttpGet(port_, c.path);
     EXPECT_TRUE(r.closed) << c.path;
-    EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK") << c.path;
+    // kqs.txt is no route and no file.
+    EXPECT_EQ(r.status_line,
+              std::string(c.path) == "/kqs.txt" ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK")
+        << c.path;
     if (c.whole) {
       EXPECT_EQ(r.body, c.body) << c.path;
     } else {
@@ -247,11 +250,25 @@ TEST_F(ServingTest, LowerCaseGetIsServedWithoutItsQuery) {
   EXPECT_EQ(HttpExchange(port_, "get /index.html?A=1 HTTP/1.0\r\n\r\n").body, "<p>index</p>");
 }
 
-TEST_F(ServingTest, AMissingFileShowsTheMenuPage) {
-  ASSERT_NO_FATAL_FAILURE(Start({{"cgi.ini", "[server]\n"}}));
-  HttpResponse r = HttpGet(port_, "/missing.html");
-  EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
-  EXPECT_EQ(r.body, kMenuStart);
+TEST_F(ServingTest, AMissingFileShowsTheMenuPageWithStatus404) {
+  ASSERT_NO_FATAL_FAILURE(Start({{"cgi.ini", "[server]\n"}, {"forms.ini", "[DATABASE]\n"}}));
+  struct Case {
+    const char* path;
+    const char* status;
+  } cases[] = {
+      {"/missing.html", "HTTP/1.1 404 Not Found"},
+      {"/sub/missing.css", "HTTP/1.1 404 Not Found"},
+      {"/forms.ini", "HTTP/1.1 404 Not Found"},  // a form's private file is answered as missing
+      {"/../outside", "HTTP/1.1 404 Not Found"},
+      // The home page, when it is missing, is the menu page: nothing is missing.
+      {"/", "HTTP/1.1 200 OK"},
+      {"/?x=1", "HTTP/1.1 200 OK"},
+  };
+  for (const Case& c : cases) {
+    HttpResponse r = HttpGet(port_, c.path);
+    EXPECT_EQ(r.status_line, c.status) << c.path;
+    EXPECT_EQ(r.body.rfind(kMenuStart, 0), 0u) << c.path << "\n" << r.body;
+  }
 }
 
 // A pipe or a link to a device in the server root is no file to send:

@@ -139,6 +139,14 @@ class DataFile {
   LineState line_;
 };
 
+// A record read from a data file: its values in a column table of their own
+// and the byte offset where its line starts, which tells two reads of the
+// same record apart from two records with equal values.
+struct StoredRecord {
+  int64_t offset = -1;
+  VarTablePtr values;
+};
+
 // Reads the header of the data file at `path` into a column table with
 // `spare` slots and closes the file; null as DataFile::Open.
 VarTablePtr DataFileReadColumns(const std::string& path, size_t spare);

@@ -35,9 +35,12 @@ bool WriteByteAt(int fd, char byte, int64_t offset) {
 std::string CleanFieldValue(std::string_view value) {
   std::string out;
   out.reserve(value.size());
-  for (char c : value) {
-    if (c == '\r' || c == '\n') continue;
-    out.push_back(c == '\t' ? ' ' : c);
+  for (size_t i = 0; i < value.size(); ++i) {
+    char c = value[i];
+    // CR LF, a lone LF and a lone CR each end one line of a text area: each
+    // becomes one blank, so the lines do not run together.
+    if (c == '\r' && i + 1 < value.size() && value[i + 1] == '\n') ++i;
+    out.push_back(c == '\t' || c == '\r' || c == '\n' ? ' ' : c);
   }
   return out;
 }
@@ -101,7 +104,8 @@ int AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offs
   return AppendWhole(path, line, "\n", nullptr) ? 0 : kDataCannotWrite;
 }
 
-int SupersedeSession(const std::string& path, const VarTable* vars) {
+int SupersedeSession(const std::string& path, const VarTable* vars,
+                     std::vector<StoredRecord>* superseded) {
   // Compared as the record stores it, so the record just appended matches.
   std::string session = RecordValue(vars, "_SESSION");
   if (session.empty()) return 0;
@@ -117,16 +121,18 @@ int SupersedeSession(const std::string& path, const VarTable* vars) {
   VarTablePtr criteria = VarTableNew(1);
   criteria->entries[0] = VarEntry{std::string("_SESSION"), session};
   int marked = 0;
-  int64_t previous = -1;
+  StoredRecord previous;
   int64_t start = 0;
   while (df->ReadMatching(criteria.get(), &start)) {
     // The mark overwrites the opening quote in place: the line keeps its
     // length, so offsets held in the index stay valid.
-    if (previous >= 0) {
-      if (!WriteByteAt(fd, '#', previous)) return -1;
+    if (previous.offset >= 0) {
+      if (!WriteByteAt(fd, '#', previous.offset)) return -1;
       ++marked;
+      if (superseded) superseded->push_back(std::move(previous));
     }
-    previous = start;
+    previous.offset = start;
+    if (superseded) previous.values = VarTableCopy(df->columns(), 0);
   }
   if (marked > 0 && ::fsync(fd) != 0) return -1;
   return marked;

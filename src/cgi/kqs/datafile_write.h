@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/vartable.h"
+#include "cgi/kqs/datafile.h"
 
 namespace tallypad {
 
@@ -17,9 +19,9 @@ namespace tallypad {
 inline constexpr int kDataNoHeader = 2;     // data file missing or without header
 inline constexpr int kDataCannotWrite = 6;  // cannot be opened for writing, or the write failed
 
-// Returns `value` as a field can hold it: carriage returns and line feeds
-// dropped (a record is one line), tabs written as blanks (a tab would split
-// the field).
+// Returns `value` as a field can hold it: each line break (CR LF, LF or CR)
+// written as one blank (a record is one line), tabs written as blanks (a
+// tab would split the field).
 std::string CleanFieldValue(std::string_view value);
 // Returns what a record stores for `column`: the non-empty values of the
 // variables named `column` (without case), in table order, joined by ","
@@ -43,11 +45,13 @@ std::string IndexEntryLine(const VarTable* columns, const VarTable* vars, int64_
 // written), kDataNoHeader or kDataCannotWrite; the save step reports none.
 int AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offset);
 
-// Marks with "#" every record of the data file at `path` whose _SESSION
+// Marks with "#" every live record of the data file at `path` whose _SESSION
 // column equals the variable _SESSION, except the last one (the record just
-// appended), under the data file's lock. Returns how many records were
+// appended), under the data file's lock. When `superseded` is given it
+// receives each record marked, as it stood. Returns how many records were
 // marked (0 when _SESSION is empty or the file has no _SESSION column), or
 // -1 when the file cannot be opened for writing or a mark cannot be written.
-int SupersedeSession(const std::string& path, const VarTable* vars);
+int SupersedeSession(const std::string& path, const VarTable* vars,
+                     std::vector<StoredRecord>* superseded = nullptr);
 
 }  // namespace tallypad

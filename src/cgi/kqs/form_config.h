@@ -15,6 +15,8 @@ namespace tallypad {
 
 // The survey engine's name in its error texts and message-log lines.
 inline constexpr std::string_view kSurveyModuleName = "cgi\\kqs";
+// The survey engine's name where a text for the browser names its source.
+inline constexpr std::string_view kSurveyProgramName = "kqs";
 
 // Loads the DATABASE section of the configuration file of form `database`
 // in the folder of `base_path`. Null when the file or the section is

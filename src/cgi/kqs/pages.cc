@@ -60,11 +60,14 @@ std::optional<std::string> Attribute(const VarTable* attrs, std::string_view nam
   return e->value.value_or(std::string());
 }
 
-// Writes the missing-page error for the page file at `path`.
-int ReportMissingPage(OutputStream* out, const std::string& path) {
-  const std::string shown = HtmlEscape(path);
-  StreamWriteText(out, "<P>Error: validation entry missing for page ");
+// Writes the missing-page error for the page file at `path`: the page
+// names the file relative to the server root `base_path`, the message log
+// keeps the full path.
+int ReportMissingPage(OutputStream* out, std::string_view base_path, const std::string& path) {
+  const std::string shown = HtmlEscape(PathShown(base_path, path));
+  StreamWriteText(out, "<P>Error: the page file ");
   StreamWriteText(out, shown);
+  StreamWriteText(out, " does not exist. ");
   LogSurveyError("Cannot open file (%s)", path);
   WriteSurveyError(out, kPageMissing, kPageMissingPlace, "Cannot open file (" + shown + ")");
   return kPageMissing;
@@ -117,7 +120,7 @@ int ShowPage(std::string_view base_path, OutputStream* out, std::string_view dat
   const std::string folder = std::string(database) + "/";
   const std::string path = PathBuild(base_path, folder + page_name);
   FilePtr page = FileOpen(path, "rb");
-  if (!page) return ReportMissingPage(out, path);
+  if (!page) return ReportMissingPage(out, base_path, path);
 
   VarTablePtr attrs;
   if (std::optional<ValidationEntry> entry = FindValidationEntry(base_path, database, page_name)) {

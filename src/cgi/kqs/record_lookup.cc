@@ -55,7 +55,8 @@ int64_t OffsetFromIndex(const std::string& index_path, const VarTable* criteria)
 }
 
 VarTablePtr SearchDataFile(const VarTable* settings, std::string_view base_path,
-                           std::string_view database, const VarTable* vars, size_t spare) {
+                           std::string_view database, const VarTable* vars, size_t spare,
+                           int64_t* found_at) {
   std::unique_ptr<DataFile> df =
       DataFile::Open(DataFileReadPath(base_path, settings, database), spare);
   if (!df) return nullptr;
@@ -68,14 +69,17 @@ VarTablePtr SearchDataFile(const VarTable* settings, std::string_view base_path,
   std::string index_path = FormFilePath(base_path, VarTableGet(settings, "SAVEINDEXNAME", ""));
   int64_t offset = OffsetFromIndex(index_path, criteria.get());
   if (offset > 0 && df->Seek(offset) && df->ReadNext() == kLineRecord &&
-      df->RecordMatches(criteria.get()))
+      df->RecordMatches(criteria.get())) {
+    if (found_at) *found_at = offset;
     return df->ReleaseColumns();
+  }
 
   df->GoToRecord(-1);
   int64_t last = -1;
   int64_t start = 0;
   while (df->ReadMatching(criteria.get(), &start)) last = start;
   if (last < 0 || !df->Seek(last) || df->ReadNext() != kLineRecord) return nullptr;
+  if (found_at) *found_at = last;
   return df->ReleaseColumns();
 }
 
@@ -99,7 +103,7 @@ std::vector<std::string> IdFieldNames(const VarTable* settings) {
 
 VarTablePtr FindRespondentRecord(const VarTable* settings, std::string_view base_path,
                                  std::string_view database, const VarTable* vars,
-                                 size_t spare) {
+                                 size_t spare, int64_t* offset) {
   std::string sequence = VarTableGet(settings, "LOGINSEQUENCE", "ASC");
   size_t at = 0;
   while (at < sequence.size()) {
@@ -108,7 +112,7 @@ VarTablePtr FindRespondentRecord(const VarTable* settings, std::string_view base
     while (end < sequence.size() && !IsSequenceSeparator(sequence[end])) ++end;
     std::string_view token(sequence.data() + at, end - at);
     if (StrEqualNoCase(token, "ASC")) {
-      if (VarTablePtr found = SearchDataFile(settings, base_path, database, vars, spare))
+      if (VarTablePtr found = SearchDataFile(settings, base_path, database, vars, spare, offset))
         return found;
     }
     at = end;

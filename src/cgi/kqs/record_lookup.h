@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,9 +25,10 @@ std::vector<std::string> IdFieldNames(const VarTable* settings);
 // Looks up the stored record of the respondent whose ID fields (IDFIELDS of
 // `settings`) are given in `vars`, walking LOGINSEQUENCE (default "ASC").
 // Returns the data file's column table holding the record's values, with
-// `spare` free slots, or null when no source finds one.
+// `spare` free slots, or null when no source finds one. `offset` (when
+// given) receives the byte offset of the record found.
 VarTablePtr FindRespondentRecord(const VarTable* settings, std::string_view base_path,
                                  std::string_view database, const VarTable* vars,
-                                 size_t spare = 0);
+                                 size_t spare = 0, int64_t* offset = nullptr);
 
 }  // namespace tallypad

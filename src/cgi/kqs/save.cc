@@ -4,9 +4,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/file.h"
 #include "base/status_log.h"
@@ -59,7 +59,8 @@ void WriteMailListing(OutputStream* out, std::string_view database, const VarTab
       if (!e.IsUsed() || (*e.name)[0] == '_') continue;
       StreamWriteText(out, *e.name);
       StreamWriteText(out, ": ");
-      if (e.value) StreamWriteText(out, *e.value);
+      // One line per answer: a text area's line breaks become blanks.
+      if (e.value) StreamWriteText(out, CleanFieldValue(*e.value));
       StreamWriteText(out, "\r\n");
     }
   }
@@ -81,22 +82,28 @@ int MailResponse(std::string_view base_path, std::string_view database, VarTable
                    body.ToString(), Setting(settings, "EMAILSERVER"));
 }
 
-void SaveStatistics(std::string_view base_path, std::string_view database, const VarTable* vars,
-                    const VarTable* settings, bool may_have_record) {
+void SaveStatistics(std::string_view base_path, const VarTable* vars, const VarTable* settings,
+                    const std::vector<StoredRecord>& replaced) {
   std::string path = FormFilePath(base_path, Setting(settings, "SAVESTATNAME"));
   if (path.empty()) return;
-  std::function<VarTablePtr()> find_previous;
-  if (may_have_record) {
-    find_previous = [&] { return FindRespondentRecord(settings, base_path, database, vars); };
-  }
-  if (StatisticsUpdate(path, vars, find_previous) != 0)
+  std::vector<const VarTable*> previous;
+  for (const StoredRecord& record : replaced) previous.push_back(record.values.get());
+  if (StatisticsUpdate(path, vars, previous) != 0)
     StatusLogAppend("\nkqs: cannot write to statistics file " + path);
 }
 
+// Adds `record` to `records` unless a record at the same offset is there.
+void AddReplaced(std::vector<StoredRecord>& records, StoredRecord record) {
+  for (const StoredRecord& r : records)
+    if (r.offset == record.offset) return;
+  records.push_back(std::move(record));
+}
+
 // Appends the record, marks the session's earlier records and adds the
-// index entry. Returns 0 or the append's code.
+// index entry. Returns 0 or the append's code. `superseded` (when given)
+// receives the session's earlier records that the new one replaces.
 int SaveDataFile(std::string_view base_path, std::string_view database, const VarTable* vars,
-                 const VarTable* settings) {
+                 const VarTable* settings, std::vector<StoredRecord>* superseded) {
   // Written where it is read from: SAVEDATANAME, else the database name
   // followed by ".asc".
   std::string path = DataFileReadPath(base_path, settings, database);
@@ -106,7 +113,7 @@ int SaveDataFile(std::string_view base_path, std::string_view database, const Va
     StatusLogAppend("\nkqs: cannot write to ascii file " + path);
     return rc;
   }
-  SupersedeSession(path, vars);
+  SupersedeSession(path, vars, superseded);
   std::string index = FormFilePath(base_path, Setting(settings, "SAVEINDEXNAME"));
   if (!index.empty()) AppendIndexEntry(index, vars, offset);
   return 0;
@@ -129,8 +136,9 @@ void ShowTemplate(std::string_view base_path, OutputStream* out, std::string_vie
 }
 
 void ShowThanks(std::string_view base_path, OutputStream* out, const VarTable* settings,
-                VarTable* vars) {
+                VarTable* vars, std::string_view lead) {
   WriteResponseHeader(out);
+  StreamWriteText(out, lead);
   std::string message = Setting(settings, "MESSAGE");
   StreamWriteText(out, "<html><head><title>");
   StreamWriteText(out, message);
@@ -185,12 +193,24 @@ int SaveResponse(std::string_view base_path, std::string_view database, VarTable
     int rc = MailResponse(base_path, database, vars, settings);
     if (rc != 0) return rc;
   }
-  if (SettingInt(settings, "SAVESTAT", 0) != 0)
-    SaveStatistics(base_path, database, vars, settings, may_have_record);
-  if (SettingInt(settings, "SAVEDATA", 0) != 0) {
-    int rc = SaveDataFile(base_path, database, vars, settings);
-    if (rc != 0) return rc;
+  // The statistics follow the live records of the data file: a response is
+  // added once it is stored, and the records it replaces are taken out (a
+  // returning respondent's stored record; the session's earlier records,
+  // as when a page is sent again after the browser's Back button).
+  const bool save_stats = SettingInt(settings, "SAVESTAT", 0) != 0;
+  std::vector<StoredRecord> replaced;
+  if (save_stats && may_have_record) {
+    StoredRecord stored;
+    stored.values = FindRespondentRecord(settings, base_path, database, vars, 0, &stored.offset);
+    if (stored.values) replaced.push_back(std::move(stored));
   }
+  if (SettingInt(settings, "SAVEDATA", 0) != 0) {
+    std::vector<StoredRecord> superseded;
+    int rc = SaveDataFile(base_path, database, vars, settings, save_stats ? &superseded : nullptr);
+    if (rc != 0) return rc;
+    for (StoredRecord& record : superseded) AddReplaced(replaced, std::move(record));
+  }
+  if (save_stats) SaveStatistics(base_path, vars, settings, replaced);
   if (SettingInt(settings, "SAVEXML", 0) != 0) {
     int rc = SaveXml(base_path, vars, settings);
     if (rc != 0) return rc;
@@ -199,7 +219,8 @@ int SaveResponse(std::string_view base_path, std::string_view database, VarTable
 }
 
 int ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
-               const VarTable* settings, VarTable* vars, int code, const RequestInfo& info) {
+               const VarTable* settings, VarTable* vars, int code, const RequestInfo& info,
+               std::string_view lead) {
   if (code == 0) {
     std::string redirect = Setting(settings, "REDIRECT");
     if (SettingInt(settings, "SHOWREDIRECT", 0) != 0 && !redirect.empty()) {
@@ -207,10 +228,11 @@ int ShowResult(std::string_view base_path, OutputStream* out, std::string_view d
       WriteResponseHeader(out, LocationHeader(redirect));
       return 0;
     }
-    ShowThanks(base_path, out, settings, vars);
+    ShowThanks(base_path, out, settings, vars, lead);
     return 0;
   }
   WriteResponseHeader(out);
+  StreamWriteText(out, lead);
   if (code == kDataNoHeader) {
     StreamWriteText(out,
                     "<P>Unable to open the data file for writing. You probably need to configure "

@@ -16,16 +16,21 @@ namespace tallypad {
 // Saves the response held by `vars` for form `database` with the form's
 // `settings`; `base_path` is the server root (ending in '/') that every file
 // name is resolved against. `may_have_record` says the respondent may have a
-// stored record whose statistics contribution is taken out first. Returns 0,
-// or the code of the step that failed (1 or 67 mail, 2 or 6 data file,
-// 6 XML file); steps before the failure stay done.
+// stored record whose statistics contribution is taken out; so is that of
+// every earlier record of the session that the new record supersedes. The
+// statistics are updated only once the data file (when the form saves one)
+// holds the record. Returns 0, or the code of the step that failed (1 or 67
+// mail, 2 or 6 data file, 6 XML file); steps before the failure stay done.
 int SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
                  const VarTable* settings, bool may_have_record);
 
 // Writes the result page (its own response header included) for the save
-// step's `code`: a redirect, the thank-you page, or the error text.
+// step's `code`: a redirect, the thank-you page, or the error text. `lead`
+// (the request's script output so far) goes right after the header, before
+// the page's own content; a redirect has no body and leaves it out.
 // Always returns 0.
 int ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
-               const VarTable* settings, VarTable* vars, int code, const RequestInfo& info);
+               const VarTable* settings, VarTable* vars, int code, const RequestInfo& info,
+               std::string_view lead = {});
 
 }  // namespace tallypad

@@ -6,6 +6,7 @@
 
 #include "base/str.h"
 #include "base/text.h"
+#include "base/wordlist.h"
 #include "platform/named_mutex.h"
 
 namespace tallypad {
@@ -36,22 +37,6 @@ bool NameOfPart(std::string_view name, std::string_view part) {
          (name.size() == part.size() || name[part.size()] == '_');
 }
 
-bool IsListSeparator(char c) { return c == ',' || c == ' ' || c == '\t'; }
-
-// True when `list` (items separated by commas or blanks) holds `item` as a
-// whole item, compared exactly.
-bool ListHoldsItem(std::string_view list, std::string_view item) {
-  size_t at = 0;
-  while (at < list.size()) {
-    while (at < list.size() && IsListSeparator(list[at])) ++at;
-    size_t end = at;
-    while (end < list.size() && !IsListSeparator(list[end])) ++end;
-    if (end > at && list.substr(at, end - at) == item) return true;
-    at = end;
-  }
-  return false;
-}
-
 // Rule for a key without an underscore and no answer of that name with a
 // value: some answer named key or key_... is not empty.
 int AnyPartAnswered(std::string_view key, const VarTable* vars) {
@@ -64,21 +49,31 @@ int AnyPartAnswered(std::string_view key, const VarTable* vars) {
 }
 
 // Rule for question_choice: from the question's variable onwards, while the
-// names stay the question's, one answer holds the choice.
-int ChoiceAnswered(std::string_view question, std::string_view choice, const VarTable* vars) {
+// names stay the question's, the answers hold the choice. A choice is held
+// as a page shows it ticked: one answer equals it, or a single stored group
+// ("1,3") holds it between commas; blanks never split a choice.
+int ChoiceAnswered(std::string_view question, std::string_view choice, const VarTable* vars,
+                   const std::vector<std::string>* keys) {
   if (question.empty()) return 0;
   const VarEntry* start = VarTableFind(vars, question);
   if (!start) return 0;
   bool walking = false;
-  int result = 0;
+  std::vector<std::string> answers;
   ForEachUsed(vars, [&](const VarEntry& e) {
     if (&e == start) walking = true;
     if (!walking) return true;
     if (!NameOfPart(*e.name, question)) return false;
-    if (HasText(e) && ListHoldsItem(*e.value, choice)) result = 1;
-    return result == 0;
+    if (HasText(e)) answers.push_back(*e.value);
+    return true;
   });
-  return result;
+  if (!keys) return ChoiceChosen(answers, choice) ? 1 : 0;
+  // The choices of the question that the statistics count.
+  std::vector<std::string> offered;
+  for (const std::string& key : *keys)
+    if (key.size() > question.size() && key.compare(0, question.size(), question) == 0 &&
+        key[question.size()] == '_')
+      offered.push_back(key.substr(question.size() + 1));
+  return ChoiceChosen(answers, choice, &offered) ? 1 : 0;
 }
 
 struct StatLine {
@@ -117,13 +112,14 @@ bool InSumRange(double v) { return v > -kStatSumLimit && v < kStatSumLimit; }
 
 }  // namespace
 
-int CountRuleResult(std::string_view key, const VarTable* vars) {
+int CountRuleResult(std::string_view key, const VarTable* vars,
+                    const std::vector<std::string>* keys) {
   if (key.empty() || !vars) return 0;
   const VarEntry* exact = VarTableFind(vars, key);
   if (exact && exact->value) return exact->value->empty() ? 0 : 1;
   size_t underscore = key.find('_');
   if (underscore == std::string_view::npos) return exact ? 0 : AnyPartAnswered(key, vars);
-  return ChoiceAnswered(key.substr(0, underscore), key.substr(underscore + 1), vars);
+  return ChoiceAnswered(key.substr(0, underscore), key.substr(underscore + 1), vars, keys);
 }
 
 double StatNumber(std::string_view text) {
@@ -145,11 +141,15 @@ double StatNumber(std::string_view text) {
 
 std::vector<ProfileUpdate> StatisticsChanges(const std::vector<std::string>& count_lines,
                                              const std::vector<std::string>& sum_lines,
-                                             const VarTable* vars, const VarTable* previous) {
+                                             const VarTable* vars,
+                                             const std::vector<const VarTable*>& previous) {
   std::vector<ProfileUpdate> updates;
-  for (const StatLine& line : ParseLines(count_lines)) {
-    int change = CountRuleResult(line.key, vars) -
-                 (previous ? CountRuleResult(line.key, previous) : 0);
+  const std::vector<StatLine> counts = ParseLines(count_lines);
+  std::vector<std::string> keys;
+  for (const StatLine& line : counts) keys.push_back(line.key);
+  for (const StatLine& line : counts) {
+    int change = CountRuleResult(line.key, vars, &keys);
+    for (const VarTable* old : previous) change -= CountRuleResult(line.key, old, &keys);
     if (change == 0) continue;
     updates.push_back(ProfileUpdate{std::string(kCountSection), line.key,
                                     std::to_string(CountPlus(line.value, change))});
@@ -158,7 +158,7 @@ std::vector<ProfileUpdate> StatisticsChanges(const std::vector<std::string>& cou
     double sum = StatNumber(line.value);
     double value = StatNumber(VarTableGet(vars, line.key, ""));
     if (InSumRange(sum) && InSumRange(value)) {
-      if (previous) value -= StatNumber(VarTableGet(previous, line.key, ""));
+      for (const VarTable* old : previous) value -= StatNumber(VarTableGet(old, line.key, ""));
       if (InSumRange(value)) sum += value;
     }
     if (value == 0) continue;
@@ -168,15 +168,14 @@ std::vector<ProfileUpdate> StatisticsChanges(const std::vector<std::string>& cou
 }
 
 int StatisticsUpdate(const std::string& path, const VarTable* vars,
-                     const std::function<VarTablePtr()>& find_previous) {
+                     const std::vector<const VarTable*>& previous) {
   if (path.empty()) return 0;
   // Held from reading the old values to writing the new ones, so that other
   // programs saving to the same file never lose an update.
   NamedMutex lock(NamedMutexNameForFile(path), kNamedMutexWaitMs);
-  VarTablePtr previous = find_previous ? find_previous() : nullptr;
   std::vector<ProfileUpdate> updates =
       StatisticsChanges(ProfileGetSection(path, kCountSection),
-                        ProfileGetSection(path, kSumSection), vars, previous.get());
+                        ProfileGetSection(path, kSumSection), vars, previous);
   if (updates.empty()) return 0;
   return ProfileWrite(path, updates) ? 0 : -1;
 }

@@ -6,7 +6,6 @@
 // record taken out first, so that every respondent is counted once.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,8 +23,11 @@ inline constexpr double kStatSumLimit = 1e17;
 // Returns 1 when the response (or record) `vars` counts for the COUNT key
 // `key`, else 0. The key is a variable name (counts when that answer, or one
 // of the answers named key_..., is not empty) or question_choice (counts
-// when an answer to the question holds the choice as a whole list item).
-int CountRuleResult(std::string_view key, const VarTable* vars);
+// when the question's answers hold the choice as ChoiceChosen tells).
+// `keys` (when given) are all the COUNT keys: their choices of the same
+// question tell a stored group from one choice that holds a comma.
+int CountRuleResult(std::string_view key, const VarTable* vars,
+                    const std::vector<std::string>* keys = nullptr);
 
 // Reads `text` as a statistics number: leading blanks, an optional sign and
 // a decimal number (with fraction and exponent); 0 when it is not one.
@@ -33,18 +35,20 @@ double StatNumber(std::string_view text);
 
 // Returns the updates one response makes to the statistics whose COUNT and
 // SUM sections hold the lines `count_lines` and `sum_lines` ("key=value"):
-// new values only for keys whose value changes. `previous` (may be null) is
-// the respondent's earlier record, whose contribution is taken out.
+// new values only for keys whose value changes. `previous` holds the
+// respondent's earlier records that this response replaces; the
+// contribution of each is taken out.
 std::vector<ProfileUpdate> StatisticsChanges(const std::vector<std::string>& count_lines,
                                              const std::vector<std::string>& sum_lines,
-                                             const VarTable* vars, const VarTable* previous);
+                                             const VarTable* vars,
+                                             const std::vector<const VarTable*>& previous = {});
 
 // Adds the response `vars` to the statistics file at `path` under the
-// file's named lock, writing all changed keys in one rewrite.
-// `find_previous` (may be empty) is called under the lock and returns the
-// respondent's earlier record, or null. Returns 0 when done (also when the
-// file is missing or nothing changed), -1 when the file could not be written.
+// file's named lock, writing all changed keys in one rewrite, and takes out
+// the contribution of each record in `previous`. Returns 0 when done (also
+// when the file is missing or nothing changed), -1 when the file could not
+// be written.
 int StatisticsUpdate(const std::string& path, const VarTable* vars,
-                     const std::function<VarTablePtr()>& find_previous);
+                     const std::vector<const VarTable*>& previous = {});
 
 }  // namespace tallypad

@@ -88,14 +88,17 @@ class Survey {
   void BeginPage(std::string_view header = {}) {
     if (header_written_) return;
     WriteResponseHeader(out, header);
-    AfterHeader();
-  }
-  // Notes that a step wrote the header itself, and writes what was held back.
-  void AfterHeader() {
     header_written_ = true;
     if (held_.Length() > 0) StrBufWrite(out, &held_);
   }
   bool header_written() const { return header_written_; }
+  // Hands what was held back to a step that writes its own header and puts
+  // it after that header; later output goes straight to the response.
+  std::string TakeHeld() {
+    if (header_written_) return {};
+    header_written_ = true;
+    return held_.ToString();
+  }
 
   const std::string& root;
   VarTable* vars;
@@ -164,7 +167,8 @@ bool PwdFileHolds(const std::string& path, std::string_view id) {
 void WriteMissingConfiguration(Survey& s) {
   const std::string name = HtmlEscape(s.database);
   const std::string cannot = "Cannot access file (" + name + ".ini)";
-  StreamWriteText(s.out, HtmlEscape(s.root));
+  // The engine names itself, not the server's folders, to the browser.
+  StreamWriteText(s.out, kSurveyProgramName);
   StreamWriteText(s.out, ": A configuration file for the database \"<b>" + name +
                              "</b>\" was not found. Please check your spelling and server setup "
                              "and try again.<P>\n");
@@ -259,9 +263,14 @@ int ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, std::st
   return ShowSingleForm(s.root, s.out, Setting(s, "FORM"), vars);
 }
 
-// Shows the current page again after a script rejected its answers.
+// Shows the current page again with every answer: after a script rejected
+// them, or on BACK with no page behind. A page that does not name itself
+// is taken for the start page.
 int ShowCurrentAgain(Survey& s) {
-  if (s.multipage) return ShowPage(s.root, s.out, s.database, s.vars, Var(s, "_PAGEBACK"), s.page);
+  if (s.multipage) {
+    const std::string page = s.page.empty() ? Setting(s, "STARTPAGE") : s.page;
+    return ShowPage(s.root, s.out, s.database, s.vars, Var(s, "_PAGEBACK"), page);
+  }
   return ShowSingleForm(s.root, s.out, Setting(s, "FORM"), s.vars);
 }
 
@@ -302,9 +311,10 @@ Then Start(Survey& s) {
 }
 
 // Writes the result page for the save step's code; it brings its own header.
+// Script output held back until now goes before the page's own content.
 void WriteResult(Survey& s) {
-  ShowResult(s.root, s.out, s.database, s.settings.get(), s.vars, s.code, s.info);
-  s.AfterHeader();
+  const std::string held = s.TakeHeld();
+  ShowResult(s.root, s.out, s.database, s.settings.get(), s.vars, s.code, s.info, held);
 }
 
 // The save step. `after_next` is set when NEXT asked for it through the
@@ -344,28 +354,39 @@ Then Save(Survey& s, bool after_next) {
 Then Next(Survey& s) {
   // The header waits until it is known whether the result page, which
   // writes its own, follows; script output is held back until then.
-  if (SettingInt(s, "SAVEPAGE") != 0 && !StrEqualNoCase(Var(s, "_PAGESKIP"), "(save)"))
-    SaveResponse(s.root, s.database, s.vars, s.settings.get(), MayHaveRecord(s));
   if (!s.page.empty())
     RunPageScript(s.root, s.Out(), s.database, s.settings.get(), s.vars, s.page,
                   PageScript::kForward);
   RemoveFromPageNext(s.vars, s.page);
   if (!Var(s, "_PAGEWARN").empty()) {
+    // A refused page is shown again and saves nothing.
     s.BeginPage();
     s.code = ShowCurrentAgain(s);
     return Then::kResult;
   }
-  if (Var(s, "_PAGESKIP") == "(save)") return Save(s, true);
+  const std::string skip = Var(s, "_PAGESKIP");
+  if (skip == "(save)") return Save(s, true);
+  // With SAVEPAGE every accepted page saves the answers so far; a page that
+  // asks for "(save)" gets the one final save above instead.
+  if (SettingInt(s, "SAVEPAGE") != 0 && !StrEqualNoCase(skip, "(save)"))
+    SaveResponse(s.root, s.database, s.vars, s.settings.get(), MayHaveRecord(s));
   s.BeginPage();
   PageStep step = NextPageStep(s.vars, s.page, Var(s, "_PAGEBACK"));
   s.code = ShowPage(s.root, s.out, s.database, s.vars, step.back_list, std::move(step.page));
   return Then::kResult;
 }
 
+// True when the back list names a page to go back to.
+bool HasPageBehind(std::string_view back_list) {
+  return back_list.find_first_not_of(", ") != std::string_view::npos;
+}
+
 Then Back(Survey& s) {
   s.BeginPage();
   RunPageScript(s.root, s.out, s.database, s.settings.get(), s.vars, s.page, PageScript::kBack);
-  if (!Var(s, "_PAGEWARN").empty()) {
+  // BACK on the first page (or on a resumed page with nothing behind it)
+  // stays on the page, answers kept, as after a warning.
+  if (!Var(s, "_PAGEWARN").empty() || !HasPageBehind(Var(s, "_PAGEBACK"))) {
     s.code = ShowCurrentAgain(s);
     return Then::kResult;
   }

@@ -1,6 +1,7 @@
 #include "cgi/list/list_viewer.h"
 
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "base/decode.h"
@@ -18,6 +19,8 @@ namespace {
 
 // The viewer's name in its error texts and message-log lines.
 constexpr char kModuleName[] = "cgi\\list";
+// The viewer's name where a text for the browser names its source.
+constexpr std::string_view kProgramName = "list";
 // Record positions per page when the request names no usable count.
 constexpr long long kDefaultCount = 50;
 
@@ -185,9 +188,12 @@ void WriteOptionPage(OutputStream* out, const ListRequest& r) {
 
 // Reports an error: the message-log line (the message with its placeholder
 // unfilled, a tab and the argument) and the numbered error text on the page
-// (the placeholder filled with the argument, HTML-escaped). Returns `code`.
+// (the placeholder filled with the argument, HTML-escaped; with `shown`
+// instead when given, as for a path the browser must not see whole).
+// Returns `code`.
 int ReportError(OutputStream* out, int code, int place, std::string_view message,
-                std::string_view argument) {
+                std::string_view argument,
+                std::optional<std::string_view> shown = std::nullopt) {
   std::string log = "\n";
   log.append(kModuleName).append(": ").append(message).append("\t").append(argument);
   StatusLogAppend(log);
@@ -195,7 +201,7 @@ int ReportError(OutputStream* out, int code, int place, std::string_view message
   size_t hole = message.find("%s");
   StreamWriteText(out, message.substr(0, hole));
   if (hole != std::string_view::npos) {
-    StreamWriteHtml(out, argument);
+    StreamWriteHtml(out, shown.value_or(argument));
     StreamWriteText(out, message.substr(hole + 2));
   }
   return code;
@@ -337,7 +343,8 @@ int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* o
 
   VarTablePtr settings = IniLoadSection(PathBuild(server_root, r.database, ".ini"), "DATABASE", 0);
   if (!settings) {
-    StreamWriteHtml(out, server_root);
+    // The viewer names itself, not the server's folders, to the browser.
+    StreamWriteText(out, kProgramName);
     StreamWriteText(out,
                     ": A configuration file was not found. Please check your server setup and "
                     "try again.<P>\n");
@@ -353,7 +360,9 @@ int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* o
     return ReportError(out, kResultBadCommand, 110, "Invalid command (%s)", r.action);
 
   std::unique_ptr<DataFile> data = DataFile::Open(path, 0);
-  if (!data) return ReportError(out, kResultNoTable, 114, "Unable to open the table (%s)", path);
+  if (!data)
+    return ReportError(out, kResultNoTable, 114, "Unable to open the table (%s)", path,
+                       PathShown(server_root, path));
 
   if (list) {
     WriteListPage(out, r, data.get());

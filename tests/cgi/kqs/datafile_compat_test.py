@@ -36,9 +36,9 @@ SUPERSEDED = {0}  # the first save of session s1 is replaced by the third
 
 def stored(pairs, column):
     """The field a record holds for a column: non-empty values joined by ','
-    with CR and LF dropped and tabs turned into blanks."""
+    with each line break (CR LF, LF or CR) and each tab turned into a blank."""
     joined = ",".join(v for n, v in pairs if n.upper() == column.upper() and v)
-    return joined.replace("\r", "").replace("\n", "").replace("\t", " ")
+    return re.sub(r"\r\n|\r|\n|\t", " ", joined)
 
 
 def xml_children(pairs):

@@ -40,7 +40,7 @@ TEST(DataRecordLine, WritesEveryColumnQuotedWithItsTab) {
   auto vars = Vars({"HOST=h", "_SESSION=s1", "COLOUR=red", "q1=say \"hi\"", "colour=blue",
                     "Q3=two\r\nlines\tand tab", "colour=", "EMPTY="});
   EXPECT_EQ(DataRecordLine(columns.get(), vars.get()),
-            "\"s1\"\t\"say \"\"hi\"\"\"\t\"red,blue\"\t\"twolines and tab\"\t\"\"\t\r\n");
+            "\"s1\"\t\"say \"\"hi\"\"\"\t\"red,blue\"\t\"two lines and tab\"\t\"\"\t\r\n");
 }
 
 TEST(AppendRecord, ValuesReadBackAsStored) {
@@ -55,7 +55,12 @@ TEST(AppendRecord, ValuesReadBackAsStored) {
       {"commas", {"Q1=a, b,c"}, "a, b,c"},
       {"empty", {"Q1="}, ""},
       {"missing", {"OTHER=1"}, ""},
-      {"line break dropped", {"Q1=line one\r\nline two\n"}, "line oneline two"},
+      // Each line break of a text area becomes one blank, whatever its kind.
+      {"CR LF", {"Q1=line one\r\nline two"}, "line one line two"},
+      {"lone LF", {"Q1=line one\nline two"}, "line one line two"},
+      {"lone CR", {"Q1=line one\rline two"}, "line one line two"},
+      {"LF CR is two breaks", {"Q1=a\n\rb"}, "a  b"},
+      {"break at the end", {"Q1=last\r\n"}, "last "},
       {"tab becomes a blank", {"Q1=a\tb"}, "a b"},
       {"check-box group", {"Q1=red", "Q2=x", "q1=", "Q1=blue"}, "red,blue"},
       {"hash first", {"Q1=#1"}, "#1"},

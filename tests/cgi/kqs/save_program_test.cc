@@ -280,12 +280,12 @@ TEST_F(SaveProgramTest, CountKeysFollowTheCountingRules) {
   } cases[] = {
       {"Q1=1%2C3", "[COUNT]\nQ1_3=1\nQ2=0\n"},
       {"Q1=13", "[COUNT]\nQ1_3=1\nQ2=0\n"},  // 13 is not the choice 3
-      {"Q1=3+1", "[COUNT]\nQ1_3=2\nQ2=0\n"},
-      {"Q1=1&Q1=3", "[COUNT]\nQ1_3=3\nQ2=0\n"},  // two check boxes of one question
-      {"Q2_a=&Q2_b=x", "[COUNT]\nQ1_3=3\nQ2=1\n"},
-      {"Q2_a=&Q2_b=", "[COUNT]\nQ1_3=3\nQ2=1\n"},
-      {"Q2=", "[COUNT]\nQ1_3=3\nQ2=1\n"},
-      {"Q2=no", "[COUNT]\nQ1_3=3\nQ2=2\n"},
+      {"Q1=3+1", "[COUNT]\nQ1_3=1\nQ2=0\n"},  // "3 1" is one answer, not the choice 3
+      {"Q1=1&Q1=3", "[COUNT]\nQ1_3=2\nQ2=0\n"},  // two check boxes of one question
+      {"Q2_a=&Q2_b=x", "[COUNT]\nQ1_3=2\nQ2=1\n"},
+      {"Q2_a=&Q2_b=", "[COUNT]\nQ1_3=2\nQ2=1\n"},
+      {"Q2=", "[COUNT]\nQ1_3=2\nQ2=1\n"},
+      {"Q2=no", "[COUNT]\nQ1_3=2\nQ2=2\n"},
   };
   for (const Case& c : cases) {
     HttpResponse r = Post(std::string("DATABASE=counts&_SESSION=s&_ACTION=SUBMIT&") + c.answers);
