@@ -80,18 +80,58 @@ std::string ListShiftVar(VarTable* t, std::string_view name, char separator) {
   return single;
 }
 
+namespace {
+
+// Whether `choice` is one of the choices a stored group is made of, when
+// `group` can be read as offered choices joined by commas; nullopt when it
+// cannot. Offered choices may hold commas themselves ("Coffee, black"), so
+// every way of cutting the group at its commas into offered choices counts.
+std::optional<bool> GroupOfferedHolds(std::string_view group, std::string_view choice,
+                                      const std::vector<std::string>& offered) {
+  const size_t n = group.size();
+  struct Piece {
+    size_t from, to;  // the choice's bytes; `to` is the end or a comma
+    bool is_choice;
+  };
+  // Forward: the positions a cut can start at, and the pieces found there.
+  std::vector<bool> starts(n + 1, false);
+  starts[0] = true;
+  std::vector<Piece> pieces;
+  for (size_t at = 0; at <= n; ++at) {
+    if (!starts[at]) continue;
+    for (const std::string& one : offered) {
+      const size_t to = at + one.size();
+      if (one.empty() || to > n || group.compare(at, one.size(), one) != 0) continue;
+      if (to != n && group[to] != ',') continue;
+      pieces.push_back(Piece{at, to, one == choice});
+      if (to < n) starts[to + 1] = true;
+    }
+  }
+  // Backward: the starts from which the rest of the group reads whole.
+  std::vector<bool> finishes(n + 2, false);
+  finishes[n + 1] = true;  // past a piece that ends the group
+  for (auto piece = pieces.rbegin(); piece != pieces.rend(); ++piece)
+    if (finishes[piece->to + 1]) finishes[piece->from] = true;
+  if (!finishes[0]) return std::nullopt;
+  for (const Piece& piece : pieces)
+    if (piece.is_choice && finishes[piece.to + 1]) return true;
+  return false;
+}
+
+}  // namespace
+
 bool ChoiceChosen(const std::vector<std::string>& answers, std::string_view choice,
                   const std::vector<std::string>* offered) {
   if (choice.empty()) return false;
   for (const std::string& answer : answers)
     if (answer == choice) return true;
   if (answers.size() != 1) return false;
-  if (offered)
-    for (const std::string& one : *offered)
-      if (one == answers.front()) return false;
-  // A stored group: the choice stands between commas (or at an end). A
-  // choice that holds a comma itself is found whole, as it was joined.
   std::string_view group = answers.front();
+  if (offered) {
+    if (std::optional<bool> holds = GroupOfferedHolds(group, choice, *offered)) return *holds;
+  }
+  // A stored group of choices not all known: the choice stands between
+  // commas (or at an end).
   for (size_t at = group.find(choice); at != std::string_view::npos;
        at = group.find(choice, at + 1)) {
     size_t end = at + choice.size();

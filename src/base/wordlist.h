@@ -33,8 +33,9 @@ std::string ListShiftVar(VarTable* t, std::string_view name, char separator);
 // is a single answer, that answer is read as a stored group ("2,3", as a data
 // file keeps a group of boxes) holding the choice between commas. Blanks
 // never separate choices: "by train" and "tea with milk" are single choices.
-// `offered` (when known) lists the choices offered under the name: a single
-// answer that is one of them is one choice ("Coffee, black"), not a group.
+// `offered` (when known) lists the choices offered under the name: a group
+// is then read as offered choices joined by commas, so that a choice that
+// holds a comma ("Coffee, black") is never taken for two ("Coffee").
 bool ChoiceChosen(const std::vector<std::string>& answers, std::string_view choice,
                   const std::vector<std::string>* offered = nullptr);
 

@@ -3,10 +3,13 @@
 by Selenium through chromedriver, fills in the library visitor survey of a
 copy of examples/demo served by the real tallypad program, as a person
 would: it clicks links, radio buttons and boxes, types into fields, is sent
-back by a page's check, goes BACK and NEXT again, takes the branch to the
-events page and sends the answers. Then it checks the thank-you page, the
-data file, index, XML and statistics files, the results page and the list
-viewer's pages for that response, and stops the program with SIGTERM.
+back by a page's check, goes BACK and finds its choices (one whose value
+holds blanks among them) still checked, takes the branch to the events page
+and sends the answers; then it goes back with the browser's own Back
+button and sends them once more. It checks the thank-you page, the data
+file, index, XML and statistics files (the response counted once), the
+results page and the list viewer's pages for that response, and stops the
+program with SIGTERM.
 
 A screenshot of every page goes to BUILD_DIR/e2e-screenshots/.
 
@@ -58,6 +61,9 @@ WAIT_S = 90
 
 NAME = "Zo\u00eb"
 COMMENT = 'The <b>quiet</b> rooms & "reading" corner are great.\nMore chairs, please.'
+# The comment as the data file keeps it: its line break becomes a blank.
+STORED_COMMENT = COMMENT.replace("\n", " ")
+TRAVEL = "by bus or train"
 
 
 class DemoSurveyInBrowserTest(unittest.TestCase):
@@ -208,6 +214,7 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         self.assertEqual(self.page_name(), "usage")
         self.assertIsNone(self.warning())
         self.choose("HOWOFTEN", "weekly")
+        self.choose("TRAVEL", TRAVEL)
         self.choose("SERVICES", "books")
         self.choose("SERVICES", "events")
         self.shot("usage")
@@ -220,6 +227,22 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         self.assertEqual(offered, ["", "talks", "films", "language", "seniors"])
         select.select_by_visible_text("Computer help for seniors")
         self.shot("events")
+
+        # BACK to the usage page: every choice made there is checked again,
+        # the one whose value holds blanks too.
+        self.click_and_wait(self.find("#back"))
+        self.assertEqual(self.page_name(), "usage")
+        checked = {(box.get_attribute("name"), box.get_attribute("value"))
+                   for box in self.driver.find_elements(By.CSS_SELECTOR, "input[type=radio], "
+                                                        "input[type=checkbox]")
+                   if box.is_selected()}
+        self.assertEqual(checked, {("HOWOFTEN", "weekly"), ("TRAVEL", TRAVEL),
+                                   ("SERVICES", "books"), ("SERVICES", "events")})
+        self.shot("usage-again")
+        self.click_and_wait(self.find("#next"))
+        self.assertEqual(self.page_name(), "events")
+        self.assertEqual(Select(self.find("select#EVENT")).first_selected_option.get_attribute("value"),
+                         "seniors")
         self.click_and_wait(self.find("#next"))
 
         # Page 3, then BACK: the events page shows the choice made; NEXT again.
@@ -254,14 +277,19 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         self.click_and_wait(self.find("#send"))
 
         # The thank-you page.
-        self.assertEqual(d.title, "Thank you!")
-        self.assertEqual(self.find("h1").text, "Thank you, %s!" % NAME)
-        comment = self.find("#comment")
-        self.assertEqual(comment.text, COMMENT)
-        self.assertEqual(comment.find_elements(By.TAG_NAME, "b"), [], "the answer is escaped")
-        self.assertIn("We will answer you at zoe@example.org.", self.body_text())
+        self.check_thanks()
         self.shot("thanks")
-        session = self.check_saved_files()
+        session = self.check_saved_files(sends=1)
+
+        # The browser's Back button leads to the last page with its answers;
+        # sending them again replaces the response instead of adding one.
+        d.back()
+        self.assertEqual(self.page_name(), "comments")
+        self.assertEqual(self.find("#COMMENTS").get_attribute("value"), COMMENT)
+        self.shot("comments-again")
+        self.click_and_wait(self.find("#send"))
+        self.check_thanks()
+        self.assertEqual(self.check_saved_files(sends=2), session)
 
         # The hot link leads back; the results page with the report password.
         self.click_and_wait(d.find_element(By.LINK_TEXT, "Click here to continue"))
@@ -292,7 +320,9 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         self.assertEqual(len(listed), 1)
         self.shot("list")
         self.click_and_wait(listed[0].find_element(By.LINK_TEXT, "View"))
-        self.assertEqual(self.find("h2").text, "Viewing record 1")
+        # Records are numbered by their line: the first send's line, now
+        # superseded, is record 1.
+        self.assertEqual(self.find("h2").text, "Viewing record 2")
         fields = {}
         for row in d.find_elements(By.CSS_SELECTOR, "table tr"):
             cells = row.find_elements(By.TAG_NAME, "td")
@@ -300,32 +330,51 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
                 fields[cells[0].text] = cells[1].text
         self.assertEqual(fields["_SESSION"], session)
         self.assertEqual(fields["FIRSTNAME"], NAME)
+        self.assertEqual(fields["TRAVEL"], TRAVEL)
         self.assertEqual(fields["SERVICES"], "books,events")
         self.assertEqual(fields["EVENT"], "seniors")
-        self.assertEqual(fields["COMMENTS"], COMMENT.replace("\n", ""))
+        self.assertEqual(fields["COMMENTS"], STORED_COMMENT)
         self.shot("record")
 
-    def check_saved_files(self):
-        """The response in the data file, index, XML and statistics files;
+    def check_thanks(self):
+        d = self.driver
+        self.assertEqual(d.title, "Thank you!")
+        self.assertEqual(self.find("h1").text, "Thank you, %s!" % NAME)
+        comment = self.find("#comment")
+        self.assertEqual(comment.text, COMMENT)
+        self.assertEqual(comment.find_elements(By.TAG_NAME, "b"), [], "the answer is escaped")
+        self.assertIn("We will answer you at zoe@example.org.", self.body_text())
+
+    def check_saved_files(self, sends):
+        """The response, sent `sends` times in one session, in the data file
+        (one live record), index, XML and statistics files (counted once);
         returns its session."""
-        header, records = demo.data_records(self.server.read("data/library.asc"))
+        data = self.server.read("data/library.asc")
+        header, records = demo.data_records(data)
         self.assertEqual(len(records), 1)
         record = records[0]
-        expected = {"FIRSTNAME": NAME, "AGEGROUP": "65plus", "HOWOFTEN": "weekly",
-                    "SERVICES": "books,events", "EVENT": "seniors", "RATING": "4",
-                    "RECOMMEND": "yes", "COMMENTS": COMMENT.replace("\n", ""),
-                    "EMAIL": "zoe@example.org"}
+        expected = {"_FORMDONE": "1", "FIRSTNAME": NAME, "AGEGROUP": "65plus",
+                    "HOWOFTEN": "weekly", "TRAVEL": TRAVEL, "SERVICES": "books,events",
+                    "EVENT": "seniors", "RATING": "4", "RECOMMEND": "yes",
+                    "COMMENTS": STORED_COMMENT, "EMAIL": "zoe@example.org"}
         self.assertEqual({k: record[k] for k in expected}, expected)
         self.assertRegex(record["DATE"], r"^\d{8}$")
         session = record["_SESSION"]
         self.assertTrue(session)
 
-        header_size = len(self.server.read("data/library.asc").split("\r\n")[0].encode()) + 2
+        # One index entry per save, each at the start of its record; the
+        # last one is the live record's.
+        raw = data.encode()
+        lines = raw.split(b"\r\n")[:-1]
+        self.assertEqual(len(lines), 1 + sends)
+        starts = [sum(len(line) + 2 for line in lines[:n]) for n in range(1, len(lines))]
         self.assertEqual(self.server.read("data/library.idx"),
-                         '#_SESSION\t_POS\n"%s"\t%d\n' % (session, header_size))
+                         "#_SESSION\t_POS\n" + "".join('"%s"\t%d\n' % (session, start)
+                                                      for start in starts))
+        self.assertEqual([raw[start:start + 1] for start in starts], [b"#"] * (sends - 1) + [b'"'])
 
         xml = self.server.read("data/library.xml")
-        self.assertEqual(xml.count("<TRANSACTION>"), 1)
+        self.assertEqual(xml.count("<TRANSACTION>"), sends)
         for tag, value in (("FIRSTNAME", NAME), ("EVENT", "seniors"), ("RATING", "4")):
             self.assertIn("<%s>%s</%s>" % (tag, value, tag), xml)
 

@@ -1,6 +1,7 @@
 #include "support/html_form.h"
 
 #include <cctype>
+#include <optional>
 #include <regex>
 
 #include "base/decode.h"
@@ -33,7 +34,110 @@ std::string DecodeEntities(std::string text) {
   return out;
 }
 
+// The NAME and VALUE of a tag's attributes, and whether it carries the bare
+// attribute `flag` (outside quoted values).
+struct TagAttributes {
+  std::string name, value;
+  bool named = false, flagged = false;
+};
+
+TagAttributes ReadAttributes(const std::string& attrs, std::string_view flag) {
+  static const std::regex kAttr("([A-Za-z_-]+)\\s*=\\s*(\"([^\"]*)\"|([^\\s>\"]+))");
+  static const std::regex kQuoted("\"[^\"]*\"");
+  TagAttributes out;
+  for (auto a = std::sregex_iterator(attrs.begin(), attrs.end(), kAttr);
+       a != std::sregex_iterator(); ++a) {
+    const std::string key = Upper((*a)[1]);
+    const std::string v = (*a)[3].matched ? (*a)[3].str() : (*a)[4].str();
+    if (key == "NAME" && !out.named) {
+      out.name = DecodeEntities(v);
+      out.named = true;
+    } else if (key == "VALUE") {
+      out.value = DecodeEntities(v);
+    }
+  }
+  if (flag.empty()) return out;
+  const std::regex bare("(^|\\s)" + std::string(flag) + "(\\s|$|=)", std::regex::icase);
+  out.flagged = std::regex_search(std::regex_replace(attrs, kQuoted, "\"\""), bare);
+  return out;
+}
+
 }  // namespace
+
+std::vector<std::string> ChosenValues(std::string_view html, std::string_view name) {
+  static const std::regex kInput("<input\\b([^>]*)>", std::regex::icase);
+  static const std::regex kSelect("<select\\b([^>]*)>([\\s\\S]*?)</select>", std::regex::icase);
+  static const std::regex kOption("<option\\b([^>]*)>", std::regex::icase);
+  std::vector<std::string> chosen;
+  const std::string text(html);
+  for (auto tag = std::sregex_iterator(text.begin(), text.end(), kInput);
+       tag != std::sregex_iterator(); ++tag) {
+    TagAttributes a = ReadAttributes((*tag)[1], "CHECKED");
+    if (a.named && a.name == name && a.flagged) chosen.push_back(a.value);
+  }
+  for (auto select = std::sregex_iterator(text.begin(), text.end(), kSelect);
+       select != std::sregex_iterator(); ++select) {
+    if (ReadAttributes((*select)[1], "MULTIPLE").name != name) continue;
+    const std::string options = (*select)[2];
+    for (auto option = std::sregex_iterator(options.begin(), options.end(), kOption);
+         option != std::sregex_iterator(); ++option) {
+      TagAttributes a = ReadAttributes((*option)[1], "SELECTED");
+      if (a.flagged) chosen.push_back(a.value);
+    }
+  }
+  return chosen;
+}
+
+FormFields PressButton(std::string_view html, std::string_view action, const FormFields& typed) {
+  static const std::regex kField(
+      "<input\\b([^>]*)>|<select\\b([^>]*)>([\\s\\S]*?)</select>|"
+      "<textarea\\b([^>]*)>([\\s\\S]*?)</textarea>",
+      std::regex::icase);
+  static const std::regex kOption("<option\\b([^>]*)>", std::regex::icase);
+  static const std::regex kType("(^|\\s)type\\s*=\\s*\"?([A-Za-z]+)", std::regex::icase);
+  FormFields fields;
+  const std::string text(html);
+  for (auto f = std::sregex_iterator(text.begin(), text.end(), kField);
+       f != std::sregex_iterator(); ++f) {
+    const auto& m = *f;
+    if (m[1].matched) {
+      const std::string attrs = m[1];
+      TagAttributes a = ReadAttributes(attrs, "CHECKED");
+      std::smatch type;
+      const std::string kind =
+          std::regex_search(attrs, type, kType) ? Upper(type[2].str()) : std::string("TEXT");
+      if (!a.named || a.name.empty() || a.name == "_ACTION") continue;
+      if (kind == "SUBMIT" || kind == "BUTTON" || kind == "RESET" || kind == "IMAGE") continue;
+      if ((kind == "RADIO" || kind == "CHECKBOX") && !a.flagged) continue;
+      fields.emplace_back(a.name, a.value);
+    } else if (m[2].matched) {
+      TagAttributes select = ReadAttributes(m[2], "MULTIPLE");
+      if (!select.named || select.name.empty()) continue;
+      const std::string options = m[3];
+      std::vector<std::string> chosen;
+      std::optional<std::string> first;
+      for (auto o = std::sregex_iterator(options.begin(), options.end(), kOption);
+           o != std::sregex_iterator(); ++o) {
+        TagAttributes a = ReadAttributes((*o)[1], "SELECTED");
+        if (!first) first = a.value;
+        if (a.flagged) chosen.push_back(a.value);
+      }
+      if (chosen.empty() && first) chosen.push_back(*first);
+      for (const std::string& value : chosen) fields.emplace_back(select.name, value);
+    } else {
+      TagAttributes a = ReadAttributes(m[4], "");
+      if (a.named && !a.name.empty()) fields.emplace_back(a.name, DecodeEntities(m[5]));
+    }
+  }
+  for (const auto& [name, value] : typed) {
+    bool replaced = false;
+    for (auto& field : fields)
+      if (!replaced && field.first == name) replaced = true, field.second = value;
+    if (!replaced) fields.emplace_back(name, value);
+  }
+  fields.emplace_back("_ACTION", action);
+  return fields;
+}
 
 FormFields HtmlInputs(std::string_view html) {
   static const std::regex kTag("<input\\b([^>]*)>", std::regex::icase);
