@@ -1,15 +1,18 @@
-// Fuzzes the form decoder, the percent decoder and the list parser. Input:
-// the first byte chooses the counts (bits 0-1 the reserved entries, bits
-// 2-4 the free entries, bits 5-6 the list separator of VarTableFromList);
-// the rest is the text given to every builder.
+// Fuzzes the form decoder, the request-field decoder, the percent decoder
+// and the list parser. Input: the first byte chooses the counts (bits 0-1
+// the reserved entries, bits 2-4 the free entries, bits 5-6 the list
+// separator of VarTableFromList, bit 7 a small limit of fields); the rest
+// is the text given to every builder.
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/decode.h"
 #include "base/vartable.h"
@@ -78,6 +81,62 @@ void FuzzFormDecode(std::string_view text, size_t reserved, size_t free_count) {
   Check(one->entries[0].name == "f" && one->entries[0].value == value);
 }
 
+// Names the request-field decoder is told to leave out, as the router does.
+constexpr std::string_view kDropped[] = {"HOST", "DATE", "TIME", "_PAGEWARN"};
+
+bool SameLetter(char a, char b) {
+  return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+}
+
+bool IsDroppedName(std::string_view name) {
+  for (std::string_view d : kDropped)
+    if (name.size() == d.size() && std::equal(name.begin(), name.end(), d.begin(), SameLetter))
+      return true;
+  return false;
+}
+
+// Checks FormDecodeFields against FormDecode: the same fields in the same
+// order, less the dropped ones, with no blank entries; or a refusal exactly
+// when the text holds more fields than the limit.
+void FuzzFormDecodeFields(std::string_view text, size_t reserved, size_t free_count,
+                          std::optional<size_t> limit) {
+  tallypad::FormFieldRules rules;
+  if (limit) rules.max_fields = *limit;
+  rules.dropped = kDropped;
+  tallypad::VarTablePtr t = tallypad::VarTableNew(1);
+  tallypad::FormFieldsResult result =
+      tallypad::FormDecodeFields(reserved, text, free_count, rules, &t);
+
+  tallypad::VarTablePtr plain = tallypad::FormDecode(reserved, text, free_count);
+  std::vector<const tallypad::VarEntry*> expected;
+  size_t fields = 0;
+  if (plain) {
+    for (const tallypad::VarEntry& e : plain->entries) {
+      if (!e.IsUsed()) continue;
+      ++fields;
+      if (!IsDroppedName(*e.name)) expected.push_back(&e);
+    }
+  }
+  Check(tallypad::FormFieldCount(text) == fields);
+
+  if (limit && fields > *limit) {
+    Check(result == tallypad::FormFieldsResult::kTooManyFields && t == nullptr);
+    return;
+  }
+  Check(result == tallypad::FormFieldsResult::kDecoded);
+  if (text.empty()) {
+    Check(t == nullptr);
+    return;
+  }
+  Check(t != nullptr && t->next == nullptr);
+  Check(t->entries.size() == reserved + free_count + expected.size());
+  CheckLayout(*t, reserved, free_count);
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const tallypad::VarEntry& e = t->entries[reserved + free_count + i];
+    Check(e.name == expected[i]->name && e.value == expected[i]->value);
+  }
+}
+
 void FuzzList(std::string_view text, char separator, size_t free_count) {
   tallypad::VarTablePtr t = tallypad::VarTableFromList(text, separator, free_count);
   if (text.empty() && free_count == 0) {
@@ -110,6 +169,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FuzzUrlDecode(text);
   FuzzFormDecode(text, reserved, free_count);
+  // A small limit (0 to 7, from the text's length) makes refusals common.
+  std::optional<size_t> limit;
+  if (options & 0x80) limit = text.size() % 8;
+  FuzzFormDecodeFields(text, reserved, free_count, limit);
   FuzzList(text, separator, free_count);
   return 0;
 }

@@ -8,6 +8,10 @@
 // goes to a send function that only looks at it, so nothing can block.
 // Checks that every response starts with a status line, that the result
 // code is a code the engines use, and that no file descriptor is left open.
+// Both engines are called through a check of the request variables they
+// get: the server's HOST, DATE and TIME once each, no _PAGEWARN, no more
+// fields than the limit. A POST whose body is shorter than its length must
+// be refused without reaching an engine.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -23,14 +28,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/file.h"
 #include "base/ini.h"
+#include "cgi/kqs/survey.h"
+#include "cgi/list/list_viewer.h"
 #include "host/mode.h"
 #include "host/start_pages.h"
 #include "httpd/connection.h"
+#include "httpd/request.h"
 #include "httpd/router.h"
 #include "fuzz_check.h"
 
@@ -49,6 +58,10 @@ constexpr uint64_t kMaxSavedFileSize = 256 * 1024;
 constexpr unsigned kFdCheckInterval = 512;
 // Descriptors allowed beyond the count after the first run.
 constexpr int kFdSlack = 4;
+// Fields a request may carry here: small, so that refusals are reached.
+constexpr size_t kMaxFields = 64;
+// The device name of "cgi.ini", which the HOST variable must carry.
+constexpr std::string_view kDeviceId = "fuzzbox";
 
 // The files of the server root. "@" in a text stands for the root's path.
 struct RootFile {
@@ -152,6 +165,55 @@ void WriteRoot(const std::string& root) {
   for (const RootFile& f : kRootFiles) WriteFile(root + f.name, Substitute(f.text, root));
 }
 
+bool AllDigits(const std::optional<std::string>& text, size_t size) {
+  return text && text->size() == size &&
+         std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool NamedNoCase(const tallypad::VarEntry& e, std::string_view name) {
+  return e.IsUsed() && e.name->size() == name.size() &&
+         std::equal(name.begin(), name.end(), e.name->begin(), [](char a, char b) {
+           return std::toupper(static_cast<unsigned char>(a)) ==
+                  std::toupper(static_cast<unsigned char>(b));
+         });
+}
+
+// Engine calls of the current run.
+int engine_calls = 0;
+
+// Checks the request variables as the router hands them to an engine.
+void CheckRequestVariables(const tallypad::VarTable* vars) {
+  ++engine_calls;
+  Check(vars != nullptr && vars->entries.size() >= 3);
+  Check(vars->entries[0].name == "HOST" && vars->entries[0].value == kDeviceId);
+  Check(vars->entries[1].name == "DATE" && AllDigits(vars->entries[1].value, 8));
+  Check(vars->entries[2].name == "TIME" && AllDigits(vars->entries[2].value, 6));
+  size_t host = 0, date = 0, time = 0, used = 0;
+  for (const tallypad::VarTable* b = vars; b; b = b->next.get()) {
+    for (const tallypad::VarEntry& e : b->entries) {
+      if (e.IsBlank()) break;
+      used += e.IsUsed();
+      host += NamedNoCase(e, "HOST");
+      date += NamedNoCase(e, "DATE");
+      time += NamedNoCase(e, "TIME");
+      Check(!NamedNoCase(e, "_PAGEWARN"));
+    }
+  }
+  Check(host == 1 && date == 1 && time == 1);
+  Check(used - 3 <= kMaxFields);
+}
+
+// True when `request` is a POST whose header block has ended and announces
+// a body (within the size limit) longer than what follows: the reader sees
+// the client close before the body is whole.
+bool AnnouncesMoreThanItSends(std::string_view request, size_t max_bytes) {
+  if (tallypad::SplitRequestLine(request).method != "POST") return false;
+  if (!tallypad::BodyStart(request)) return false;
+  std::optional<size_t> length = tallypad::ContentLength(request);
+  if (!length || request.size() > max_bytes || *length > max_bytes - request.size()) return false;
+  return !tallypad::CompleteRequestLength(request);
+}
+
 struct Server {
   std::string root;
   tallypad::VarTablePtr settings;
@@ -181,6 +243,17 @@ Server& TheServer() {
     s->ctx.limits.max_bytes = kMaxInput / 2;
     s->ctx.limits.max_ms = 2000;
     s->ctx.limits.silent_wait_us = 1000;
+    s->ctx.limits.max_fields = kMaxFields;
+    s->ctx.survey_engine = [](const std::string& root, tallypad::VarTable* vars,
+                              tallypad::OutputStream* out, const tallypad::RequestInfo& info) {
+      CheckRequestVariables(vars);
+      return tallypad::SurveyDispatch(root, vars, out, info);
+    };
+    s->ctx.list_engine = [](const std::string& root, tallypad::VarTable* vars,
+                            tallypad::OutputStream* out, const tallypad::RequestInfo& info) {
+      CheckRequestVariables(vars);
+      return tallypad::ListDispatch(root, vars, out, info);
+    };
     return s;
   }();
   return *server;
@@ -242,6 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return static_cast<ssize_t>(count);
   };
 
+  engine_calls = 0;
   int code = tallypad::HandleRequest(*conn, server.ctx);
   tallypad::ConnClose(conn.get());
   conn.reset();
@@ -255,6 +329,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   peer.reset();
 
   Check(code >= 0 && code <= 104);
+  const std::string_view request(reinterpret_cast<const char*>(data), size);
+  if (AnnouncesMoreThanItSends(request, server.ctx.limits.max_bytes)) {
+    Check(engine_calls == 0);
+    Check(direct.compare(0, 12, "HTTP/1.1 400") == 0);
+  }
   if (!direct.empty()) {
     Check(sent.total == 0 && code == 0);
     Check(direct.compare(0, 10, "HTTP/1.1 4") == 0);

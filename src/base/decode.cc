@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/str.h"
+
 namespace tallypad {
 
 namespace {
@@ -21,6 +23,33 @@ void MarkFree(VarTable* t, size_t from, size_t count) {
 
 bool IsNameStart(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
+
+// Calls `fn` with each non-empty '&'-separated item of `data`.
+template <typename Fn>
+void ForEachFormItem(std::string_view data, Fn fn) {
+  size_t pos = 0;
+  while (pos < data.size()) {
+    size_t amp = data.find('&', pos);
+    if (amp == std::string_view::npos) amp = data.size();
+    if (amp > pos) fn(data.substr(pos, amp - pos));
+    pos = amp + 1;
+  }
+}
+
+// Decodes the name or the value of a form item: '+' is a blank, then the
+// percent escapes. Decoding never empties a non-empty part.
+std::string FormPartDecode(std::string_view part) {
+  std::string text(part);
+  std::replace(text.begin(), text.end(), '+', ' ');
+  UrlDecode(text);
+  return text;
+}
+
+bool IsDropped(std::string_view name, std::span<const std::string_view> dropped) {
+  for (std::string_view d : dropped)
+    if (StrEqualNoCase(name, d)) return true;
+  return false;
 }
 
 }  // namespace
@@ -80,6 +109,37 @@ VarTablePtr FormDecode(size_t reserved, std::string_view data, size_t free_count
     t->entries[next++] = VarEntry{std::move(name), std::move(value)};
   }
   return t;
+}
+
+size_t FormFieldCount(std::string_view data) {
+  size_t fields = 0;
+  // Only an item that starts with '=' has an empty name.
+  ForEachFormItem(data, [&](std::string_view item) { fields += item.front() != '='; });
+  return fields;
+}
+
+FormFieldsResult FormDecodeFields(size_t reserved, std::string_view data, size_t free_count,
+                                  const FormFieldRules& rules, VarTablePtr* out) {
+  out->reset();
+  if (data.empty()) return FormFieldsResult::kDecoded;
+  // Counted before anything is made, so a refused text costs one scan.
+  const size_t fields = FormFieldCount(data);
+  if (fields > rules.max_fields) return FormFieldsResult::kTooManyFields;
+  auto t = VarTableNew(reserved + free_count + fields);
+  MarkFree(t.get(), reserved, free_count);
+  size_t next = reserved + free_count;
+  ForEachFormItem(data, [&](std::string_view item) {
+    size_t eq = item.find('=');
+    std::string name = FormPartDecode(item.substr(0, eq));
+    if (name.empty() || IsDropped(name, rules.dropped)) return;
+    std::string value =
+        eq == std::string_view::npos ? std::string() : FormPartDecode(item.substr(eq + 1));
+    t->entries[next++] = VarEntry{std::move(name), std::move(value)};
+  });
+  // Dropped fields leave no blank entries behind.
+  t->entries.resize(next);
+  *out = std::move(t);
+  return FormFieldsResult::kDecoded;
 }
 
 VarTablePtr VarTableFromList(std::string_view text, char separator, size_t free_count) {

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +27,29 @@ std::string UrlEncode(std::string_view text);
 // them), followed by `free_count` free entries and one entry per item with a
 // non-empty name. Returns null when `data` is empty.
 VarTablePtr FormDecode(size_t reserved, std::string_view data, size_t free_count);
+
+// What FormDecodeFields accepts of a request's fields.
+struct FormFieldRules {
+  // Most fields accepted; a text with more is refused whole.
+  size_t max_fields = SIZE_MAX;
+  // Fields left out, compared without case: names only the receiver may set.
+  std::span<const std::string_view> dropped;
+};
+
+enum class FormFieldsResult {
+  kDecoded,        // the table (null for empty data) is in `*out`
+  kTooManyFields,  // more than max_fields fields; `*out` is null
+};
+
+// Counts the fields of a URL-encoded text: its '&'-separated items with a
+// non-empty name, as FormDecode makes entries of them.
+size_t FormFieldCount(std::string_view data);
+// Decodes a request's query string or form body as FormDecode does, except
+// that fields named in `rules.dropped` are left out and the table ends with
+// the last field (no blank entries). Costs time and memory linear in the
+// size of `data`, whatever it holds.
+FormFieldsResult FormDecodeFields(size_t reserved, std::string_view data, size_t free_count,
+                                  const FormFieldRules& rules, VarTablePtr* out);
 
 // Parses "a=1,b,c=3" style lists separated by `separator`: `free_count` free
 // entries, then one entry per item beginning with a letter, digit or '_'.

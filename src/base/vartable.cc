@@ -72,6 +72,21 @@ int VarTableRename(VarTable* t, std::string_view old_name,
   return 1;
 }
 
+size_t VarTableRemoveAll(VarTable* t, std::string_view name) {
+  if (name.empty()) return 0;
+  size_t removed = 0;
+  for (VarTable* block = t; block; block = block->next.get()) {
+    for (VarEntry& e : block->entries) {
+      if (e.IsBlank()) break;
+      if (e.IsUsed() && StrEqualNoCase(*e.name, name)) {
+        e.name->clear();
+        ++removed;
+      }
+    }
+  }
+  return removed;
+}
+
 int VarTableSet(VarTable* t, std::string_view name, std::optional<std::string_view> value) {
   VarEntry* e = VarTableFind(t, name);
   if (!e) {

@@ -54,6 +54,10 @@ std::optional<std::string> VarTableGetOpt(const VarTable* t, std::string_view na
 // free (its value stays). Returns 1, or 0 when `old_name` is missing.
 int VarTableRename(VarTable* t, std::string_view old_name,
                    std::optional<std::string_view> new_name);
+// Makes every entry named `name` (without case) free in one pass over the
+// chain, values kept as by VarTableRename; an empty name removes nothing.
+// Returns the number of entries made free.
+size_t VarTableRemoveAll(VarTable* t, std::string_view name);
 // Sets the value of `name`, claiming the first free entry when the name is
 // missing; a null value empties an existing value. Returns 1, or 0 when the
 // table has no free entry left (nothing is written then).

@@ -59,6 +59,28 @@ void ListRemove(std::string& list, std::string_view word) {
   list.erase(found->first, end - found->first);
 }
 
+void ListRemoveAll(std::string& list, std::string_view word) {
+  if (list.empty() || word.empty()) return;
+  std::string kept;
+  kept.reserve(list.size());
+  size_t i = 0;
+  while (i < list.size()) {
+    size_t item = i;
+    while (item < list.size() && IsSeparator(list[item])) ++item;
+    size_t end = item;
+    while (end < list.size() && !IsSeparator(list[end])) ++end;
+    if (end > item && std::string_view(list).substr(item, end - item) == word) {
+      // The item goes with the separators after it; those before it stay.
+      kept.append(list, i, item - i);
+      while (end < list.size() && IsSeparator(list[end])) ++end;
+    } else {
+      kept.append(list, i, end - i);
+    }
+    i = end;
+  }
+  list = std::move(kept);
+}
+
 std::optional<std::string> ListPopFirst(std::string& list, char separator) {
   size_t at = separator ? list.find(separator) : list.find_first_of(", ");
   if (at == std::string::npos) return std::nullopt;

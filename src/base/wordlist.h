@@ -18,6 +18,9 @@ bool ListContains(std::string_view list, std::string_view word);
 bool ListContainsNoCase(std::string_view list, std::string_view word);
 // Removes the first item equal to `word` together with the separators after it.
 void ListRemove(std::string& list, std::string_view word);
+// Removes every item equal to `word`, each with the separators after it, in
+// one pass over the list.
+void ListRemoveAll(std::string& list, std::string_view word);
 // Takes the first item off `list` up to the first `separator` (',' or ' '
 // when 0) and returns it; nullopt, with `list` unchanged, when there is no
 // separator.

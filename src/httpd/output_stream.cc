@@ -50,8 +50,12 @@ int WriteResponseHeader(OutputStream* s, std::string_view header) {
                                header);
 }
 
-int WriteNotFoundHeader(OutputStream* s) {
-  return WriteHeaderWithStatus(s, "HTTP/1.1 404 Not Found\r\n", kDefaultHeader);
+int WriteNotFoundHeader(OutputStream* s) { return WriteStatusHeader(s, "404 Not Found"); }
+
+int WriteStatusHeader(OutputStream* s, std::string_view status, std::string_view extra) {
+  std::string line = "HTTP/1.1 ";
+  line.append(status).append("\r\n").append(extra);
+  return WriteHeaderWithStatus(s, line, kDefaultHeader);
 }
 
 }  // namespace tallypad

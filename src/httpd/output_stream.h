@@ -42,5 +42,9 @@ int WriteResponseHeader(OutputStream* s, std::string_view header = {});
 // "404 Not Found", the fixed no-cache block and the default header.
 // Returns 1.
 int WriteNotFoundHeader(OutputStream* s);
+// Writes a header with the status line for `status` ("429 Too Many
+// Requests"), the header lines `extra` (each ending in "\r\n"), the fixed
+// no-cache block and the default header. Returns 1.
+int WriteStatusHeader(OutputStream* s, std::string_view status, std::string_view extra = {});
 
 }  // namespace tallypad

@@ -156,13 +156,17 @@ ReadResult ReadRequest(Connection* c, std::string* text, const RequestLimits& li
     if (left_us <= 0) return ReadResult::kTimedOut;
     if (!ConnReadable(c, static_cast<long>(std::min<long long>(limits.silent_wait_us, left_us)))) {
       if (Clock::now() >= deadline) return ReadResult::kTimedOut;
+      // A body of known length is still owed: silence is a stalled client,
+      // waited for until the time bound, never the end of the request.
+      if (total) continue;
       if (silent_before) return ReadResult::kComplete;
       silent_before = true;
       continue;
     }
     size_t room = limits.max_bytes + 1 - text->size();
     ssize_t n = ConnRecv(c, block, std::min(sizeof block, room));
-    if (n < 1) return ReadResult::kComplete;
+    // Here `total` is known only for a POST whose body has not all arrived.
+    if (n < 1) return total ? ReadResult::kCutShort : ReadResult::kComplete;
     text->append(block, static_cast<size_t>(n));
     silent_before = false;
   }

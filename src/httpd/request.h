@@ -2,9 +2,11 @@
 // and stops as soon as it is complete: the header block has ended and either
 // the method is not "POST" or the body holds the bytes its Content-Length
 // names. Without a Content-Length a POST ends when the client closes or
-// stays silent for two waits in a row. Every request is bounded in size and
-// in reading time. The splitter cuts the request line into method, path and
-// the rest, separated by spaces only, as the router needs them.
+// stays silent for two waits in a row; with one, its body must arrive whole
+// before the client closes or the reading time ends. Every request is
+// bounded in size, in reading time and in the number of its fields. The
+// splitter cuts the request line into method, path and the rest, separated
+// by spaces only, as the router needs them.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +26,10 @@ inline constexpr size_t kMaxRequestBytes = 1 << 20;
 inline constexpr int kMaxRequestMs = 10000;
 // One silent wait; two in a row end a request whose length is not known.
 inline constexpr long kSilentWaitUs = 524288;
+// Most fields (query or form items with a name) one request may carry: a
+// long survey page sends a few hundred, and every field costs the engines
+// a little work and memory.
+inline constexpr size_t kMaxRequestFields = 10000;
 // Bytes asked of the socket per receive.
 inline constexpr size_t kRequestReadBlock = 16384;
 // Room reserved for a request up front; nearly every request fits.
@@ -33,12 +39,15 @@ struct RequestLimits {
   size_t max_bytes = kMaxRequestBytes;
   int max_ms = kMaxRequestMs;
   long silent_wait_us = kSilentWaitUs;
+  size_t max_fields = kMaxRequestFields;
 };
 
 enum class ReadResult {
-  kComplete,  // the request (possibly empty or cut off by the client) is in the text
+  kComplete,  // the request is in the text (possibly empty, or ended by the client
+              // where no Content-Length tells its end)
   kTooLarge,  // more than max_bytes
   kTimedOut,  // not complete within max_ms
+  kCutShort,  // the client closed before the body its Content-Length names arrived
 };
 
 // Reads one request from the connection into `*text`; a complete request

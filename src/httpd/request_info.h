@@ -1,6 +1,7 @@
 // What the router tells the in-process programs about a request beyond its
 // variables: the address this server is reached at, the request's Host
-// header (for building redirects) and the client's address.
+// header and this server's other names (for building redirects) and the
+// client's address.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,12 @@ struct RequestInfo {
   uint32_t client_address = 0;
   // The same as dotted text ("127.0.0.1").
   std::string client_ip;
+  // The connection's socket, for reading the address the request arrived
+  // at; -1 when there is none.
+  int socket_fd = -1;
+  // Further names of this server that a Host header may use ("cgi.ini",
+  // HOSTNAMES: separated by commas or blanks).
+  std::string extra_host_names;
 };
 
 }  // namespace tallypad

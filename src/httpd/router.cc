@@ -14,6 +14,7 @@
 #include "cgi/kqs/survey.h"
 #include "cgi/list/list_viewer.h"
 #include "host/text_convert.h"
+#include "platform/file_identity.h"
 #include "script/template.h"
 
 namespace tallypad {
@@ -122,6 +123,23 @@ int ServeTemplatePage(Request& r, std::FILE* page) {
   return 0;
 }
 
+// Describes `file`, opened by the name `name`, when it really lies inside
+// the server root: symbolic links (of the file or of any folder on its way,
+// the root's own included) are followed to where they lead, and the answer
+// is taken from the open file, not from a second look-up of the name.
+// Nullopt when it lies elsewhere or where it lies cannot be told.
+std::optional<OpenedFile> OpenedInsideRoot(const std::string& server_root, std::FILE* file,
+                                           const std::string& name) {
+  std::optional<std::string> root = RealPath(server_root);
+  std::optional<OpenedFile> opened = DescribeOpenFile(fileno(file), name);
+  if (!root || !opened || !PathIsInside(opened->real_path, *root)) return std::nullopt;
+  return opened;
+}
+
+void LogLinkOutsideRoot(std::string_view path) {
+  StatusLogAppend("\nRefused a link leading outside the server root: " + LoggablePath(path));
+}
+
 // Answers a path that names no file with status 404 (browsers, caches and
 // link checkers go by it): the error page when `ERROR` names one that
 // opens, else the menu page. The home page falls back to the menu with
@@ -138,7 +156,15 @@ int ServeMissing(Request& r) {
     std::string_view name = error;
     if (name.front() == '/' || name.front() == '\\') name.remove_prefix(1);
     if (!name.empty() && PathStaysInRoot(name)) {
-      FilePtr page = FileOpen(PathBuild(r.ctx.server_root, name), "rb");
+      const std::string full = PathBuild(r.ctx.server_root, name);
+      FilePtr page = FileOpen(full, "rb");
+      // Only where the page leads is checked, not whether it is a form's
+      // private file: that reads every form's settings, too much for each
+      // missing file, and the page is named by the server's own settings.
+      if (page && !OpenedInsideRoot(r.ctx.server_root, page.get(), full)) {
+        LogLinkOutsideRoot(name);
+        page.reset();
+      }
       if (page) {
         StreamCopyFile(&r.out, page.get());
         return 0;
@@ -155,10 +181,21 @@ int ServeFile(Request& r) {
     return ServeMissing(r);
   }
   FilePtr file;
-  if (!r.path.empty()) file = FileOpen(PathBuild(r.ctx.server_root, r.path), "rb");
+  std::string full;
+  if (!r.path.empty()) {
+    full = PathBuild(r.ctx.server_root, r.path);
+    file = FileOpen(full, "rb");
+  }
   if (!file) return ServeMissing(r);
+  // Both checks are made on the file that was opened: a link under a
+  // harmless name is the file it leads to.
+  std::optional<OpenedFile> opened = OpenedInsideRoot(r.ctx.server_root, file.get(), full);
+  if (!opened) {
+    LogLinkOutsideRoot(r.path);
+    return ServeMissing(r);
+  }
   // Checked only for a file that exists: the check reads the forms' settings.
-  if (IsPrivateFormFile(r.ctx.server_root, r.path)) {
+  if (IsPrivateFormFile(r.ctx.server_root, r.path, *opened)) {
     // Settings, answers and report templates are read through the engines,
     // which ask for the passwords; the files themselves are never sent.
     StatusLogAppend("\nRefused a form's private file: " + LoggablePath(r.path));
@@ -229,17 +266,32 @@ std::string FilePathOf(std::string_view raw, const VarTable* settings,
   return path;
 }
 
-VarTablePtr BuildVariables(const RequestLine& line, const std::optional<std::string>& query) {
-  VarTablePtr vars;
+// Names that only the server and the engines set, compared without case:
+// the reserved HOST, DATE and TIME, and the warning a page script leaves
+// for the page to show (pages show it unescaped, as authors write it with
+// markup). A request field of such a name is dropped, never joined or shown.
+constexpr std::string_view kServerOnlyVariables[] = {"HOST", "DATE", "TIME", "_PAGEWARN"};
+
+// Decodes the query of a GET or the body of a POST into the request
+// variables, leaving out the server's own names. Returns false, with
+// `*vars` null, when the request carries more than `max_fields` fields.
+bool BuildVariables(const RequestLine& line, const std::optional<std::string>& query,
+                    size_t max_fields, VarTablePtr* vars) {
+  FormFieldRules rules;
+  rules.max_fields = max_fields;
+  rules.dropped = kServerOnlyVariables;
+  std::optional<std::string_view> data;
   if (line.method == "GET" && query) {
-    vars = FormDecode(kReservedRequestVariables, *query, kFreeRequestVariables);
+    data = *query;
   } else if (line.method == "POST") {
     // The query of a POST is ignored: the body carries the fields.
-    if (std::optional<size_t> body = BodyStart(line.rest))
-      vars = FormDecode(kReservedRequestVariables, line.rest.substr(*body), kFreeRequestVariables);
+    if (std::optional<size_t> body = BodyStart(line.rest)) data = line.rest.substr(*body);
   }
-  if (!vars) vars = VarTableNew(kReservedRequestVariables);
-  return vars;
+  if (data && FormDecodeFields(kReservedRequestVariables, *data, kFreeRequestVariables, rules,
+                               vars) == FormFieldsResult::kTooManyFields)
+    return false;
+  if (!*vars) *vars = VarTableNew(kReservedRequestVariables);
+  return true;
 }
 
 void FillReservedVariables(VarTable* vars, Connection& conn, const VarTable* settings) {
@@ -263,6 +315,8 @@ RequestInfo MakeRequestInfo(const RouterContext& ctx, const Connection& conn,
   char dotted[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &conn.client.sin_addr, dotted, sizeof dotted);
   info.client_ip = dotted;
+  info.socket_fd = conn.socket.get();
+  info.extra_host_names = VarTableGet(ctx.settings, "HOSTNAMES");
   return info;
 }
 
@@ -333,12 +387,24 @@ int HandleRequest(Connection& conn, const RouterContext& ctx) {
       StatusLogAppend(
           StrPrintf("\nRefused a request not complete within %d ms.", ctx.limits.max_ms));
       return 0;
+    case ReadResult::kCutShort:
+      // Answers cut short are never saved: the engines see only whole bodies.
+      RefuseRequest(conn, "400 Bad Request", "The request ended before its body was complete.\n");
+      StatusLogAppend("\nRefused a request that ended before its body was complete.");
+      return 0;
   }
 
   RequestLine line = SplitRequestLine(text);
   std::optional<std::string> query;
   std::string path = FilePathOf(line.path, ctx.settings, &query);
-  VarTablePtr vars = BuildVariables(line, query);
+  VarTablePtr vars;
+  if (!BuildVariables(line, query, ctx.limits.max_fields, &vars)) {
+    RefuseRequest(conn, "413 Payload Too Large",
+                  StrPrintf("The request has more than %zu fields.\n", ctx.limits.max_fields));
+    StatusLogAppend(
+        StrPrintf("\nRefused a request with more than %zu fields.", ctx.limits.max_fields));
+    return 0;
+  }
   FillReservedVariables(vars.get(), conn, ctx.settings);
   RequestInfo info = MakeRequestInfo(ctx, conn, text);
 

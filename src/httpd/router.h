@@ -51,8 +51,11 @@ struct RouterContext {
   EngineFn list_engine;    // null: ListDispatch
 };
 
-// Reads and serves one request on `conn`. Returns 0 when the response is
-// complete, otherwise the result code of the engine that served it.
+// Reads and serves one request on `conn`. A request that is too large, too
+// slow, cut short by the client or carries more than the limit of fields is
+// refused with a status of its own (413, 408, 400) and reaches nothing else.
+// Returns 0 when the response is complete, otherwise the result code of the
+// engine that served it.
 int HandleRequest(Connection& conn, const RouterContext& ctx);
 
 // True when the file path `path` (the request path without its leading '/')

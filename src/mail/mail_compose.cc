@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "base/file.h"
+#include "base/status_log.h"
 #include "base/str.h"
 #include "base/strbuf.h"
 #include "base/text.h"
@@ -39,6 +42,31 @@ std::string OneLine(std::string_view text) {
   return out;
 }
 
+// Whether the cleaned recipient can be one: exactly one "@". Anything else
+// would be no address at all, or several run together by a hostile answer.
+bool IsUsableRecipient(std::string_view to) {
+  return std::count(to.begin(), to.end(), '@') == 1;
+}
+
+// The recipient as the message log shows it: in quotes, printable ASCII as
+// it is ('"' and a backslash behind a backslash), every other byte as \xNN,
+// at most kMaxLoggedRecipient bytes of it.
+std::string LoggableRecipient(std::string_view recipient) {
+  std::string out = "\"";
+  for (char c : recipient.substr(0, kMaxLoggedRecipient)) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b >= 0x7f) {
+      out += StrPrintf("\\x%02x", b);
+    } else {
+      if (c == '"' || c == '\\') out.push_back('\\');
+      out.push_back(c);
+    }
+  }
+  out += '"';
+  if (recipient.size() > kMaxLoggedRecipient) out += "...";
+  return out;
+}
+
 // Writes the body with every line ending as CR LF and every line that begins
 // with "." given a second "." (a line holding only "." would otherwise end
 // the mail's data early and what follows would be taken as commands).
@@ -64,10 +92,20 @@ void WriteBodyLines(OutputStream* s, std::string_view body) {
 
 }  // namespace
 
+std::string MailHeaderValue(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7f && c != '<' && c != '>') out.push_back(c);
+  }
+  return out;
+}
+
 std::string MailComposeDialogue(std::string_view mail_server, std::string_view subject,
                                 std::string_view recipient, std::string_view body) {
   const std::string server = OneLine(mail_server);
-  const std::string to = OneLine(recipient);
+  const std::string to = MailHeaderValue(recipient);
   StrBuf buffer(kDialogueFirstChunk);
   OutputStream s{nullptr, nullptr, &buffer};
   StreamWriteText(&s, "HELO ");
@@ -78,7 +116,7 @@ std::string MailComposeDialogue(std::string_view mail_server, std::string_view s
   StreamWriteText(&s, to);
   StreamWriteText(&s, ">\r\nDATA\r\n");
   StreamWriteText(&s, "Subject: ");
-  StreamWriteText(&s, OneLine(subject));
+  StreamWriteText(&s, MailHeaderValue(subject));
   if (StrCompareNoCaseN(body, "<HTML", 5) != 0) {
     StreamWriteText(&s, "\r\n\r\n");
     WriteBodyLines(&s, body);
@@ -101,6 +139,11 @@ std::string MailOutboxRecord(std::string_view mail_server, std::string_view dial
 
 int MailCompose(const std::string& server_root, std::string_view mail_server,
                 std::string_view subject, std::string_view recipient, std::string_view body) {
+  if (!IsUsableRecipient(MailHeaderValue(recipient))) {
+    StatusLogAppend("\nmail: refused the recipient " + LoggableRecipient(recipient) +
+                    ", which is no mail address; the mail was not queued");
+    return kMailBadRecipient;
+  }
   const std::string path = ServerRootFile(server_root, kOutboxFileName);
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (!fd.valid()) return kMailOutboxFailed;

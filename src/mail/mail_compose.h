@@ -17,27 +17,44 @@ inline constexpr size_t kMaxMailServerName = 250;
 // Result codes of MailQueue and MailCompose.
 inline constexpr int kMailNoServer = 1;        // no (usable) mail server: nothing queued
 inline constexpr int kMailOutboxFailed = 67;   // the outbox cannot be opened or written
+inline constexpr int kMailBadRecipient = 68;   // the recipient is no address: nothing queued
+
+// Most bytes of a refused recipient the message log shows; a longer one is
+// cut, so that a hostile answer cannot fill the log.
+inline constexpr size_t kMaxLoggedRecipient = 200;
 
 // Queues one mail for `recipient` (who is also the envelope sender) with
 // `subject` and `body`, to be handed to port 25 of `mail_server` (a host name
 // or dotted IPv4 address, the form's EMAILSERVER). `server_root` is the
 // server root folder. Returns 0 when queued, kMailNoServer when the mail
 // server is empty (or too long to store), else MailCompose's result.
+// The recipient often comes from a respondent's answer: see MailCompose.
 int MailQueue(const std::string& server_root, std::string_view recipient,
               std::string_view subject, std::string_view body, std::string_view mail_server);
 
 // Appends the dialogue for one mail as a record to the outbox in
 // `server_root` and raises OutboxPending by 1. Returns 0 when the record was
 // written and flushed to disk, kMailOutboxFailed when the outbox cannot be
-// opened or written (the file is then left as it was).
+// opened or written (the file is then left as it was). A recipient that,
+// cleaned as MailHeaderValue cleans it, does not hold exactly one "@" is
+// refused: nothing is queued, the message log names it (control bytes and
+// other bytes outside printable ASCII written as \xNN), and the result is
+// kMailBadRecipient.
 int MailCompose(const std::string& server_root, std::string_view mail_server,
                 std::string_view subject, std::string_view recipient, std::string_view body);
 
+// Returns `text` fit to stand in an envelope address or a header line:
+// "<", ">" and every control character (bytes below 0x20, and 0x7f)
+// removed, so that it can neither end its line nor close the address's
+// angle brackets and add another.
+std::string MailHeaderValue(std::string_view text);
+
 // Returns the SMTP dialogue for one mail, exactly as it is stored: carriage
-// returns, line feeds and zero bytes removed from the mail server, subject
-// and recipient; in the body every line ending made CR LF and every line
-// that begins with "." given a second ".". A body that begins with "<HTML"
-// (any case) is sent as a one-part MIME multipart mail.
+// returns, line feeds and zero bytes removed from the mail server, the
+// subject and the recipient cleaned by MailHeaderValue; in the body every
+// line ending made CR LF and every line that begins with "." given a second
+// ".". A body that begins with "<HTML" (any case) is sent as a one-part
+// MIME multipart mail.
 std::string MailComposeDialogue(std::string_view mail_server, std::string_view subject,
                                 std::string_view recipient, std::string_view body);
 

@@ -83,6 +83,99 @@ TEST(FormDecode, LayoutOfReservedFreeAndDataEntries) {
   EXPECT_EQ(t->entries[76].value, "10");
 }
 
+TEST(FormFieldCount, CountsTheItemsFormDecodeKeeps) {
+  struct Case {
+    std::string data;
+    size_t fields;
+  };
+  const Case cases[] = {
+      {"", 0},       {"a", 1},          {"a&", 1},   {"&&&", 0},      {"=x", 0},
+      {"=", 0},      {"a=&=b&c", 2},    {"+", 1},    {"%", 1},        {"%3D=1", 1},
+      {"a=b=c", 1},  {"&a&&b&=&c=", 3}, {"x&y", 2},  {"a==&==a", 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FormFieldCount(c.data), c.fields) << c.data;
+    size_t used = 0;
+    VarTableForEach(FormDecode(0, c.data, 0).get(), [&](const VarEntry&) { ++used; });
+    EXPECT_EQ(used, c.fields) << c.data;
+  }
+}
+
+TEST(FormDecodeFields, LeavesOutDroppedNamesAfterDecodingThem) {
+  constexpr std::string_view kDropped[] = {"HOST", "_PAGEWARN"};
+  FormFieldRules rules;
+  rules.dropped = kDropped;
+  struct Case {
+    const char* data;
+    Pairs expected;
+  };
+  const Case cases[] = {
+      {"a=1&HOST=evil&b=2", {{"a", "1"}, {"b", "2"}}},
+      {"host=x&Host=y&hOsT", {}},
+      {"_pagewarn=%3Cimg%3E&q=1", {{"q", "1"}}},
+      {"%5FPAGEWARN=x&_PAGEWAR%4E=y&q=2", {{"q", "2"}}},
+      {"_PAGEWARN2=a&HOSTS=b&_PAGE+WARN=c&+HOST=d",
+       {{"_PAGEWARN2", "a"}, {"HOSTS", "b"}, {"_PAGE WARN", "c"}, {" HOST", "d"}}},
+      {"q=HOST&r=_PAGEWARN", {{"q", "HOST"}, {"r", "_PAGEWARN"}}},
+      {"&&=x&a+b=c+d%21&", {{"a b", "c d!"}}},
+      {"c=2&c=3", {{"c", "2"}, {"c", "3"}}},
+  };
+  for (const Case& c : cases) {
+    VarTablePtr t;
+    ASSERT_EQ(FormDecodeFields(0, c.data, 0, rules, &t), FormFieldsResult::kDecoded) << c.data;
+    ASSERT_TRUE(t) << c.data;
+    EXPECT_EQ(Entries(t.get()), c.expected) << c.data;
+  }
+}
+
+TEST(FormDecodeFields, RefusesMoreFieldsThanTheLimit) {
+  constexpr std::string_view kDropped[] = {"HOST"};
+  FormFieldRules rules;
+  rules.max_fields = 3;
+  rules.dropped = kDropped;
+  struct Case {
+    const char* data;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"a&b&c", false},
+      {"a&b&c&d", true},
+      {"a=1&&b=2&=x&=y&c=3&&", false},  // empty and nameless items are no fields
+      {"HOST=1&b&c&d", true},           // dropped fields were sent all the same
+      {"a&b&c&", false},
+  };
+  for (const Case& c : cases) {
+    VarTablePtr t = VarTableNew(1);
+    FormFieldsResult result = FormDecodeFields(3, c.data, 64, rules, &t);
+    EXPECT_EQ(result, c.refused ? FormFieldsResult::kTooManyFields : FormFieldsResult::kDecoded)
+        << c.data;
+    EXPECT_EQ(t == nullptr, c.refused) << c.data;
+  }
+}
+
+TEST(FormDecodeFields, LayoutHasNoBlankEntriesForLeftOutItems) {
+  constexpr std::string_view kDropped[] = {"HOST"};
+  FormFieldRules rules;
+  rules.dropped = kDropped;
+  VarTablePtr t;
+  ASSERT_EQ(FormDecodeFields(3, "a=1&HOST=h&&=x&b=2", 2, rules, &t), FormFieldsResult::kDecoded);
+  ASSERT_EQ(t->entries.size(), 3u + 2u + 2u);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(t->entries[i].IsBlank()) << i;
+  for (int i = 3; i < 5; ++i) {
+    EXPECT_TRUE(t->entries[i].IsFree()) << i;
+    EXPECT_EQ(t->entries[i].value, "") << i;
+  }
+  EXPECT_EQ(t->entries[5].name, "a");
+  EXPECT_EQ(t->entries[6].name, "b");
+
+  // Nothing but left-out items: the reserved and free entries alone.
+  ASSERT_EQ(FormDecodeFields(3, "HOST=1&&", 2, rules, &t), FormFieldsResult::kDecoded);
+  EXPECT_EQ(t->entries.size(), 5u);
+  // No data, no table, as FormDecode.
+  ASSERT_EQ(FormDecodeFields(3, "", 2, rules, &t), FormFieldsResult::kDecoded);
+  EXPECT_EQ(t, nullptr);
+}
+
 TEST(VarTableFromList, Cases) {
   struct Case {
     const char* text;

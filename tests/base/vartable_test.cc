@@ -66,6 +66,52 @@ TEST(VarTable, DeletingByRenameLeavesAReusableFreeEntry) {
   EXPECT_EQ(VarTableRename(t.get(), "missing", "y"), 0);
 }
 
+TEST(VarTable, RemoveAllFreesEveryEntryOfTheNameInEveryBlock) {
+  struct Case {
+    const char* what;
+    std::string name;
+    size_t removed;
+    std::vector<std::string> left;  // the used names afterwards, in order
+  };
+  const Case cases[] = {
+      {"every spelling, past a blank tail into the chain", "_page", 3, {"a", "_PAGEBACK"}},
+      {"a name met once", "a", 1, {"_PAGE", "_page", "_PAGEBACK", "_Page"}},
+      {"a missing name", "b", 0, {"_PAGE", "a", "_page", "_PAGEBACK", "_Page"}},
+      {"no name removes nothing, free entries included", "", 0,
+       {"_PAGE", "a", "_page", "_PAGEBACK", "_Page"}},
+  };
+  for (const Case& c : cases) {
+    // First block: a free entry, three fields, and the blank entry left by "=dropped".
+    auto t = FormDecode(0, "_PAGE=p1&a=1&_page=p2&=dropped", 1);
+    VarTableExtend(t.get(), 3);
+    t->next->entries[0] = VarEntry{std::string("_PAGEBACK"), std::string("x")};
+    t->next->entries[1] = VarEntry{std::string("_Page"), std::string("p3")};
+
+    EXPECT_EQ(VarTableRemoveAll(t.get(), c.name), c.removed) << c.what;
+    std::vector<std::string> left;
+    size_t free_entries = 0;
+    for (const VarTable* b = t.get(); b; b = b->next.get())
+      for (const VarEntry& e : b->entries) {
+        if (e.IsUsed()) left.push_back(*e.name);
+        if (e.IsFree()) ++free_entries;
+      }
+    EXPECT_EQ(left, c.left) << c.what;
+    EXPECT_EQ(free_entries, 2 + c.removed) << c.what;
+  }
+}
+
+TEST(VarTable, RemovedEntriesKeepTheirValueAndAreClaimedAgain) {
+  auto t = Table({"_ACTION=NEXT", "q=1", "_action=SAVE"});
+  EXPECT_EQ(VarTableRemoveAll(t.get(), "_ACTION"), 2u);
+  VarEntry* freed = VarTableFind(t.get(), "");
+  ASSERT_EQ(freed, &t->entries[0]);
+  EXPECT_EQ(freed->value, "NEXT");  // as VarTableRename to no name leaves it
+  EXPECT_EQ(VarTableSet(t.get(), "n1", "a"), 1);
+  EXPECT_EQ(VarTableSet(t.get(), "n2", "b"), 1);
+  EXPECT_EQ(VarTableFind(t.get(), "n2"), &t->entries[2]);
+  EXPECT_EQ(VarTableGet(t.get(), "q"), "1");
+}
+
 TEST(VarTable, SetWithoutValueEmptiesIt) {
   auto t = Table({"a=12345"});
   EXPECT_EQ(VarTableSet(t.get(), "a", std::nullopt), 1);

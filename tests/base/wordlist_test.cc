@@ -52,6 +52,20 @@ TEST(ListRemove, RemovesItemAndFollowingSeparators) {
   }
 }
 
+TEST(ListRemoveAll, RemovesWhatRepeatedRemovalsWould) {
+  const char* lists[] = {"a,b,c",     "b,b,b",     "a,b,a,b",  ", a  b,,a ", "ab,b,ba",
+                         "b",         "",          "a b a b a", "x,y"};
+  for (const char* text : lists) {
+    for (const char* word : {"a", "b", "x", "ab"}) {
+      std::string expected = text;
+      while (ListContains(expected, word)) ListRemove(expected, word);
+      std::string list = text;
+      ListRemoveAll(list, word);
+      EXPECT_EQ(list, expected) << text << " - " << word;
+    }
+  }
+}
+
 TEST(ListPopFirst, Cases) {
   std::string list = "p1 p2 p3";
   EXPECT_EQ(ListPopFirst(list, ' '), "p1");

@@ -21,7 +21,7 @@ import demo_server as demo  # noqa: E402
 BUILD_DIR = sys.argv[1] if len(sys.argv) > 1 else "build-test"
 
 # Every result code a survey or the list viewer can end a request with.
-RESULT_CODES = [1, 2, 3, 6, 8, 11, 12, 21, 30, 67, 101, 102, 103, 104]
+RESULT_CODES = [1, 2, 3, 6, 8, 11, 12, 21, 30, 67, 68, 101, 102, 103, 104]
 # What a broken page or template shows instead of its content.
 FAULT_MARKS = ["Tallypad Personal Server", "Script error", "<HR>Error in (", "[Error:",
                "cannot open file", "Error 2 in"]

@@ -121,6 +121,57 @@ TEST(ReadRequestTest, WithoutContentLengthAPostEndsWhenTheClientClosesOrFallsSil
   }
 }
 
+TEST(ReadRequestTest, ABodyShorterThanItsLengthIsNeverComplete) {
+  enum class Then { kClose, kFallSilent };
+  struct Case {
+    const char* what;
+    std::string sent;
+    Then then;
+    ReadResult expected;
+    std::string text;  // what the reader holds when it reports kComplete
+  };
+  const std::string head = "POST /kqs HTTP/1.1\r\nContent-Length: 100\r\n\r\n";
+  const std::string part(40, 'a');
+  const Case cases[] = {
+      {"part of the body, then closed", head + part, Then::kClose, ReadResult::kCutShort, ""},
+      {"no body at all, then closed", head, Then::kClose, ReadResult::kCutShort, ""},
+      {"one byte short, then closed", head + std::string(99, 'a'), Then::kClose,
+       ReadResult::kCutShort, ""},
+      {"part of the body, then silent", head + part, Then::kFallSilent, ReadResult::kTimedOut, ""},
+      {"whole body, then closed", head + std::string(100, 'a'), Then::kClose,
+       ReadResult::kComplete, head + std::string(100, 'a')},
+      // Without a usable length the end of input is the end of the body.
+      {"no length, then closed", "POST /kqs HTTP/1.0\r\n\r\nA=1", Then::kClose,
+       ReadResult::kComplete, "POST /kqs HTTP/1.0\r\n\r\nA=1"},
+      {"no length, then silent", "POST /kqs HTTP/1.0\r\n\r\nA=1", Then::kFallSilent,
+       ReadResult::kComplete, "POST /kqs HTTP/1.0\r\n\r\nA=1"},
+      {"conflicting lengths, then closed",
+       "POST /kqs HTTP/1.0\r\nContent-Length: 9\r\nContent-Length: 5\r\n\r\nA=1", Then::kClose,
+       ReadResult::kComplete, "POST /kqs HTTP/1.0\r\nContent-Length: 9\r\nContent-Length: 5\r\n\r\nA=1"},
+      // A header block that never ended holds no body to be short of.
+      {"unended header block, then closed", "POST /kqs HTTP/1.1\r\nContent-Length: 100\r\n",
+       Then::kClose, ReadResult::kComplete, "POST /kqs HTTP/1.1\r\nContent-Length: 100\r\n"},
+  };
+  for (const Case& c : cases) {
+    Pair p;
+    p.Send(c.sent);
+    if (c.then == Then::kClose) ::shutdown(p.peer.get(), SHUT_WR);
+    RequestLimits limits;
+    limits.max_ms = 400;
+    limits.silent_wait_us = 30'000;  // many silent waits fit in the time bound
+    std::string text;
+    auto start = Clock::now();
+    EXPECT_EQ(ReadRequest(p.conn.get(), &text, limits), c.expected) << c.what;
+    if (c.expected == ReadResult::kComplete) {
+      EXPECT_EQ(text, c.text) << c.what;
+    }
+    // Silence ends a body of known length only at the time bound.
+    if (c.expected == ReadResult::kTimedOut) {
+      EXPECT_GE(SecondsSince(start), 0.39) << c.what;
+    }
+  }
+}
+
 TEST(ReadRequestTest, OversizedRequestsAreRefused) {
   RequestLimits limits = PatientLimits();
   limits.max_bytes = 1000;

@@ -7,6 +7,7 @@
 
 #include "base/ini.h"
 #include "base/status_log.h"
+#include "base/text.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -195,6 +196,108 @@ TEST_F(RouterTest, OtherMethodsAndEmptyDataGetOnlyTheReservedEntries) {
     ASSERT_EQ(calls_[0].entries.size(), 3u) << request;
     EXPECT_EQ(calls_[0].entries[0].name, "HOST");
     EXPECT_EQ(calls_[0].entries[2].name, "TIME");
+  }
+}
+
+TEST_F(RouterTest, FieldsNamedLikeTheServersOwnVariablesAreDropped) {
+  Settings("[server]\nDEVICEID=Lab3\n");
+  struct Case {
+    const char* what;
+    std::string request;
+  };
+  const std::string body =
+      "HOST=evil&q=1&_PAGEWARN=%3Cimg+src%3Dx+onerror%3Dalert(1)%3E&date=20000101&Time=1&"
+      "_pagewarn=x&%5FPageWarn=y&r=2&tIME";
+  const Case cases[] = {
+      {"GET to the survey engine", "GET /kqs?" + body + " HTTP/1.0\r\n\r\n"},
+      {"POST to the survey engine",
+       "POST /kqs HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body},
+      {"GET to the list viewer", "GET /list?" + body + " HTTP/1.0\r\n\r\n"},
+      {"POST without a length", "POST /list.exe HTTP/1.0\r\n\r\n" + body},
+  };
+  for (const Case& c : cases) {
+    calls_.clear();
+    Serve(c.request);
+    ASSERT_EQ(calls_.size(), 1u) << c.what;
+    std::vector<std::string> used;
+    for (const VarEntry& e : calls_[0].entries)
+      if (e.IsUsed()) used.push_back(*e.name + "=" + e.value.value_or("<none>"));
+    ASSERT_EQ(used.size(), 5u) << c.what;
+    EXPECT_EQ(used[0], "HOST=Lab3") << c.what;
+    EXPECT_TRUE(used[1].starts_with("DATE=") && used[1].size() == 5 + 8) << used[1];
+    EXPECT_TRUE(used[2].starts_with("TIME=") && used[2].size() == 5 + 6) << used[2];
+    EXPECT_EQ(used[3], "q=1") << c.what;
+    EXPECT_EQ(used[4], "r=2") << c.what;
+    // Exactly the reserved entries, the free entries and the two kept fields.
+    EXPECT_EQ(calls_[0].entries.size(), 3u + 64u + 2u) << c.what;
+  }
+}
+
+TEST_F(RouterTest, TemplatePagesShowOnlyTheServersOwnValues) {
+  Settings("[server]\nDEVICEID=Lab3\n");
+  root_.Write("t.html", "[<%= _PAGEWARN %>][<%= HOST %>][<%= DATE %>][<%= Q %>]");
+  root_.Write("old.htm", "never run through the templates: [<%= _PAGEWARN %>]");
+  std::string date, time;
+  FormatDateTime(&date, &time);
+  const std::string body = "_PAGEWARN=%3Cscript%3Ex()%3C/script%3E&HOST=evil&DATE=1&Q=5";
+  EXPECT_EQ(Body(Serve("GET /t.html?" + body + " HTTP/1.0\r\n\r\n")),
+            "[][Lab3][" + date + "][5]");
+  EXPECT_EQ(Body(Serve("POST /t.html HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\n\r\n" + body)),
+            "[][Lab3][" + date + "][5]");
+  EXPECT_TRUE(calls_.empty());
+}
+
+TEST_F(RouterTest, RequestsWithTooManyFieldsAreRefusedBeforeRouting) {
+  ctx_.limits.max_fields = 3;
+  root_.Write("t.html", "page <%= a %>");
+  struct Case {
+    const char* what;
+    std::string request;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"GET at the limit", "GET /kqs?a=1&b&c HTTP/1.0\r\n\r\n", false},
+      {"GET past the limit", "GET /kqs?a=1&b&c&d HTTP/1.0\r\n\r\n", true},
+      {"POST past the limit", "POST /list HTTP/1.0\r\nContent-Length: 7\r\n\r\na&b&c&d", true},
+      {"empty and nameless items are no fields", "GET /kqs?a&&b&=1&=2&c&& HTTP/1.0\r\n\r\n", false},
+      {"dropped fields count", "GET /kqs?HOST=1&DATE=2&TIME=3&_PAGEWARN=4 HTTP/1.0\r\n\r\n", true},
+      {"template pages too", "GET /t.html?a=1&b&c&d HTTP/1.0\r\n\r\n", true},
+      {"the query of a POST is not decoded", "POST /kqs?a&b&c&d HTTP/1.0\r\nContent-Length: 1\r\n\r\nx",
+       false},
+  };
+  for (const Case& c : cases) {
+    calls_.clear();
+    StatusLogAppend("from an earlier request");
+    std::string response = Serve(c.request);
+    if (c.refused) {
+      EXPECT_EQ(response.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << c.what << response;
+      EXPECT_NE(response.find("\r\n\r\nThe request has more than 3 fields.\n"), std::string::npos)
+          << c.what;
+      EXPECT_EQ(StatusLogText(), "\nRefused a request with more than 3 fields.") << c.what;
+      EXPECT_TRUE(calls_.empty()) << c.what;
+    } else {
+      EXPECT_EQ(response.find("413"), std::string::npos) << c.what << response;
+      EXPECT_EQ(calls_.size(), 1u) << c.what;
+    }
+  }
+}
+
+TEST_F(RouterTest, ABodyCutShortIsRefusedWithStatus400) {
+  root_.Write("t.html", "page <%= a %>");
+  for (const char* path : {"/kqs", "/list", "/t.html"}) {
+    calls_.clear();
+    // Serve ends the client's input after these bytes: 40 of 100 announced.
+    std::string response = Serve(std::string("POST ") + path +
+                                 " HTTP/1.1\r\nContent-Length: 100\r\n\r\na=" + std::string(38, 'x'));
+    EXPECT_EQ(response.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << path << response;
+    EXPECT_NE(response.find("\r\n\r\nThe request ended before its body was complete.\n"),
+              std::string::npos)
+        << path;
+    EXPECT_EQ(StatusLogText(), "\nRefused a request that ended before its body was complete.")
+        << path;
+    EXPECT_TRUE(calls_.empty()) << path;
+    EXPECT_EQ(response.find("page"), std::string::npos) << path;
   }
 }
 

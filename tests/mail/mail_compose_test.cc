@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/file.h"
+#include "base/status_log.h"
 #include "mail/outbox.h"
 #include "support/temp_dir.h"
 
@@ -132,13 +133,79 @@ TEST(MailComposeDialogue, HeaderFieldsStayOnOneLine) {
                                       "a@b>\r\nRCPT TO: <c@d\0"s, "body");
   EXPECT_EQ(d,
             "HELO mxQUIT\r\n"
-            "MAIL FROM: <a@b>RCPT TO: <c@d>\r\n"
-            "RCPT TO: <a@b>RCPT TO: <c@d>\r\n"
+            "MAIL FROM: <a@bRCPT TO: c@d>\r\n"
+            "RCPT TO: <a@bRCPT TO: c@d>\r\n"
             "DATA\r\n"
             "Subject: HiBcc: all@x\r\n"
             "\r\n"
             "body\r\n.\r\nQUIT\r\n");
   EXPECT_EQ(MailOutboxRecord("mx\nQUIT", "").substr(0, 14), "OPEN mxQUIT:25");
+}
+
+// Recipients and subjects as a hostile answer may give them: each stays one
+// address inside one pair of angle brackets, and one header line.
+TEST(MailComposeDialogue, AddressesAndSubjectsCannotAddCommands) {
+  struct Case {
+    const char* what;
+    std::string recipient;
+    std::string subject;
+    std::string to;       // what stands between the angle brackets
+    std::string stored;   // what stands after "Subject: "
+  } cases[] = {
+      {"a second recipient smuggled in", "victim@x>\r\nRCPT TO: <other@x", "S",
+       "victim@xRCPT TO: other@x", "S"},
+      {"brackets closed early", "a@b> NOTIFY=NEVER <", "S", "a@b NOTIFY=NEVER ", "S"},
+      {"address already in brackets", "<a@b>", "S", "a@b", "S"},
+      {"control bytes", "a@b\0\x01\t\x1b\x7f"s, "S", "a@b", "S"},
+      {"bare line feeds", "a@b\nDATA\n", "S", "a@bDATA", "S"},
+      {"header line added by the subject", "a@b", "Hi\r\nBcc: all@x", "a@b", "HiBcc: all@x"},
+      {"brackets and tabs in the subject", "a@b", "<b>Hi</b>\tthere", "a@b", "bHi/bthere"},
+      {"bytes beyond ASCII are kept", "j\xc3\xb6rg@x", "Gr\xc3\xbc\xc3\x9f" "e",
+       "j\xc3\xb6rg@x", "Gr\xc3\xbc\xc3\x9f" "e"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MailHeaderValue(c.recipient), c.to) << c.what;
+    EXPECT_EQ(MailComposeDialogue("mx", c.subject, c.recipient, "body"),
+              "HELO mx\r\nMAIL FROM: <" + c.to + ">\r\nRCPT TO: <" + c.to +
+                  ">\r\nDATA\r\nSubject: " + c.stored + "\r\n\r\nbody\r\n.\r\nQUIT\r\n")
+        << c.what;
+  }
+}
+
+TEST_F(MailQueueTest, ARecipientThatIsNoAddressIsRefusedAndLogged) {
+  struct Case {
+    const char* what;
+    std::string recipient;
+    std::string logged;  // the recipient as the log line shows it
+  } cases[] = {
+      {"empty", "", "\"\""},
+      {"no @", "owner.example.org", "\"owner.example.org\""},
+      {"two @", "a@b@c", "\"a@b@c\""},
+      {"two addresses run together", "victim@x>\r\nRCPT TO: <other@x",
+       "\"victim@x>\\x0d\\x0aRCPT TO: <other@x\""},
+      {"nothing but brackets and controls", "<\r\n>", "\"<\\x0d\\x0a>\""},
+      {"quotes, backslashes and bytes beyond ASCII", "\"a\\b\"\xff",
+       "\"\\\"a\\\\b\\\"\\xff\""},
+      {"long", std::string(300, 'x'), "\"" + std::string(kMaxLoggedRecipient, 'x') + "\"..."},
+  };
+  for (const Case& c : cases) {
+    StatusLogReset();
+    EXPECT_EQ(MailQueue(dir_.path(), c.recipient, "S", "body", "mx"), kMailBadRecipient)
+        << c.what;
+    EXPECT_EQ(StatusLogText(), "\nmail: refused the recipient " + c.logged +
+                                   ", which is no mail address; the mail was not queued")
+        << c.what;
+  }
+  // MailCompose, the step that writes the outbox, refuses as well.
+  EXPECT_EQ(MailCompose(dir_.path(), "mx", "S", "a@b@c", "body"), kMailBadRecipient);
+  EXPECT_FALSE(FileExists(dir_.File("outbox.kqs")));
+  EXPECT_EQ(OutboxPending, 0);
+  StatusLogReset();
+
+  // An address with one @ goes out, brackets and line breaks left out.
+  ASSERT_EQ(MailQueue(dir_.path(), "<a@b>\r\n", "S", "body", "mx"), 0);
+  EXPECT_EQ(Outbox(), MailOutboxRecord("mx", MailComposeDialogue("mx", "S", "a@b", "body")));
+  EXPECT_EQ(StatusLogText(), "");
 }
 
 TEST_F(MailQueueTest, ContentLengthCountsTheStoredBytes) {

@@ -1,6 +1,7 @@
 #include "cgi/kqs/access.h"
 
 #include <string>
+#include <vector>
 
 #include "base/ini.h"
 #include "base/status_log.h"
@@ -73,22 +74,59 @@ bool PasswordGranted(std::string_view posted, std::string_view value) {
 
 int ComputeRights(std::string_view base_path, std::string_view host_name, std::string_view database,
                   std::string_view password) {
+  return CheckRights(base_path, host_name, database, password).rights;
+}
+
+RightsCheck CheckRights(std::string_view base_path, std::string_view host_name,
+                        std::string_view database, std::string_view password) {
+  RightsCheck check;
+  // Every word of the posted list is a try; the words that no key of the
+  // form names are wrong, whatever else happens below.
+  std::vector<std::string_view> words;
+  for (size_t i = 0; i < password.size();) {
+    while (i < password.size() && IsPasswordSeparator(password[i])) ++i;
+    size_t end = i;
+    while (end < password.size() && !IsPasswordSeparator(password[end])) ++end;
+    if (end > i) words.push_back(password.substr(i, end - i));
+    i = end;
+  }
+  check.tries = static_cast<int>(words.size());
+  check.wrong_tries = check.tries;
+
   if (database.find_first_of(kForbiddenNameCharacters) != std::string_view::npos ||
       database.size() >= kMaxAccessTextLength || password.size() >= kMaxAccessTextLength) {
     StatusLogAppend("\nBuffer overrun attempt\tHOST=" + std::string(host_name));
-    return 0;
+    return check;
   }
-  if (database.empty()) return 0;
+  if (database.empty()) return check;
   std::string path = PathBuild(base_path, database, ".ini");
-  if (path.empty()) return 0;
+  if (path.empty()) return check;
   VarTablePtr access = IniLoadSection(path, "access", 0);
-  if (!access) return 0;
-  int rights = 0;
+  if (!access) return check;
+  // The words of the passwords that matched: a password may hold a blank
+  // or a comma itself, and then its words are no wrong tries.
+  std::vector<std::string> granted_words;
   for (const RightKey& row : kRightKeys) {
+    const std::string value = VarTableGet(access.get(), row.key);
     // Keys only add bits: a refusing key never takes back what another granted.
-    if (KeyGrants(VarTableGet(access.get(), row.key), password)) rights |= row.bits;
+    if (!KeyGrants(value, password)) continue;
+    check.rights |= row.bits;
+    if (StrEqualNoCase(value, "(allow)")) continue;
+    for (size_t i = 0; i < value.size();) {
+      while (i < value.size() && IsPasswordSeparator(value[i])) ++i;
+      size_t end = i;
+      while (end < value.size() && !IsPasswordSeparator(value[end])) ++end;
+      if (end > i) granted_words.push_back(value.substr(i, end - i));
+      i = end;
+    }
   }
-  return rights;
+  check.wrong_tries = 0;
+  for (std::string_view word : words) {
+    bool granted = false;
+    for (const std::string& known : granted_words) granted = granted || word == known;
+    if (!granted) ++check.wrong_tries;
+  }
+  return check;
 }
 
 void WriteRightsNotice(OutputStream* out, int rights) {

@@ -23,11 +23,22 @@ inline constexpr int kRightAll = 127;
 // to overrun a buffer and logged.
 inline constexpr size_t kMaxAccessTextLength = 129;
 
+// The outcome of checking a posted password list.
+struct RightsCheck {
+  int rights = 0;       // the rights granted
+  int tries = 0;        // the words of the posted list: each is one try
+  int wrong_tries = 0;  // the words that equal no password of the form
+};
+
 // Computes the caller's rights from the access section of the form's configuration file.
 // `base_path` is the folder the form's files are found in (a path ending in
 // '/'); `host_name` only goes into the message log when the names are refused.
 int ComputeRights(std::string_view base_path, std::string_view host_name, std::string_view database,
                   std::string_view password);
+// Computes the caller's rights as ComputeRights does, and counts the words
+// of `password` that are tries and that are wrong.
+RightsCheck CheckRights(std::string_view base_path, std::string_view host_name,
+                        std::string_view database, std::string_view password);
 // True when `value` occurs in `posted` as one whole item of its list of
 // passwords (items separated by commas or blanks); an empty text never matches.
 bool PasswordGranted(std::string_view posted, std::string_view value);

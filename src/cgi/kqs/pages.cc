@@ -47,10 +47,7 @@ VarTablePtr CopyVariables(const VarTable* vars) {
 
 // Removes every variable named `name`: a posted duplicate must not take
 // the place of the first.
-void RemoveAll(VarTable* vars, std::string_view name) {
-  while (VarTableRename(vars, name, std::nullopt)) {
-  }
-}
+void RemoveAll(VarTable* vars, std::string_view name) { VarTableRemoveAll(vars, name); }
 
 // The value of attribute `name` when the table has it (a bare attribute
 // gives ""), else nullopt.
@@ -179,7 +176,7 @@ int ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_vi
 void RemoveFromPageNext(VarTable* vars, std::string_view page) {
   VarEntry* next = VarTableFind(vars, "_PAGENEXT");
   if (!next || !next->value || page.empty()) return;
-  while (ListContains(*next->value, page)) ListRemove(*next->value, page);
+  ListRemoveAll(*next->value, page);
 }
 
 PageStep NextPageStep(VarTable* vars, std::string_view current, std::string_view posted_back) {

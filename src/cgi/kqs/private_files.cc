@@ -7,6 +7,8 @@
 #include "base/ini.h"
 #include "base/str.h"
 #include "cgi/kqs/datafile.h"
+#include "cgi/kqs/response_counter.h"
+#include "mail/outbox.h"
 
 namespace tallypad {
 
@@ -28,31 +30,43 @@ bool HasPrivateExtension(std::string_view path) {
   return false;
 }
 
-// The path with symbolic links, "." and ".." resolved, so that two spellings
-// of one file compare equal.
-std::string Canonical(const std::string& path) {
-  std::error_code error;
-  std::filesystem::path p = std::filesystem::weakly_canonical(path, error);
-  return error ? path : p.string();
+// Files of the server root itself that hold settings, counts or mail. The
+// ".ini" ones are forms to the scan below as well, but are checked even when
+// the scan stops at kMaxFormsScanned.
+constexpr std::array<std::string_view, 4> kServerPrivateFiles = {
+    "cgi.ini", kResponseCounterFile, kOutboxFileName, kOutboxBackupName};
+
+// Extensions of the files a form keeps next to its configuration file, under
+// the form's name: its validation checks and its default data file.
+constexpr std::array<std::string_view, 2> kFormCompanionExtensions = {".val", ".asc"};
+
+// True when `path` names the file `wanted`.
+bool IsFile(const std::string& path, const FileIdentity& wanted) {
+  std::optional<FileIdentity> identity = FileIdentityAt(path);
+  return identity && *identity == wanted;
 }
 
-// True when a form configuration file of the root names `wanted` (a
-// canonical path) in one of its file settings.
-bool NamedByAForm(const std::string& server_root, const std::string& wanted) {
+// True when `wanted` is a file that a form configuration file of the root
+// is, or keeps beside it, or names in one of its file settings.
+bool KeptByAForm(const std::string& server_root, const FileIdentity& wanted) {
   std::error_code error;
   std::filesystem::directory_iterator it(server_root, error);
   size_t scanned = 0;
   for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
     std::string name = it->path().filename().string();
-    if (!HasPrivateExtension(name) || name.size() < 4 ||
-        !StrEqualNoCase(std::string_view(name).substr(name.size() - 4), ".ini"))
+    if (name.size() < 4 || !StrEqualNoCase(std::string_view(name).substr(name.size() - 4), ".ini"))
       continue;
     if (++scanned > kMaxFormsScanned) break;
-    VarTablePtr settings = IniLoadSection(server_root + name, "DATABASE", 0);
+    const std::string form = server_root + name;
+    if (IsFile(form, wanted)) return true;
+    const std::string stem = form.substr(0, form.size() - 4);
+    for (std::string_view ext : kFormCompanionExtensions)
+      if (IsFile(stem + std::string(ext), wanted)) return true;
+    VarTablePtr settings = IniLoadSection(form, "DATABASE", 0);
     if (!settings) continue;
     for (std::string_view key : kPrivateFileKeys) {
       std::string file = FormFilePath(server_root, VarTableGet(settings.get(), key));
-      if (!file.empty() && Canonical(file) == wanted) return true;
+      if (!file.empty() && IsFile(file, wanted)) return true;
     }
   }
   return false;
@@ -60,11 +74,12 @@ bool NamedByAForm(const std::string& server_root, const std::string& wanted) {
 
 }  // namespace
 
-bool IsPrivateFormFile(const std::string& server_root, std::string_view path) {
-  if (HasPrivateExtension(path)) return true;
-  std::string full = PathBuild(server_root, path);
-  if (full.empty()) return false;
-  return NamedByAForm(server_root, Canonical(full));
+bool IsPrivateFormFile(const std::string& server_root, std::string_view path,
+                       const OpenedFile& file) {
+  if (HasPrivateExtension(path) || HasPrivateExtension(file.real_path)) return true;
+  for (std::string_view name : kServerPrivateFiles)
+    if (IsFile(server_root + std::string(name), file.identity)) return true;
+  return KeptByAForm(server_root, file.identity);
 }
 
 }  // namespace tallypad

@@ -18,6 +18,7 @@
 #include "cgi/kqs/response_counter.h"
 #include "cgi/kqs/statistics.h"
 #include "cgi/kqs/xmlfile.h"
+#include "httpd/server_names.h"
 #include "mail/mail_compose.h"
 #include "script/template.h"
 
@@ -159,10 +160,14 @@ void ShowThanks(std::string_view base_path, OutputStream* out, const VarTable* s
 }
 
 // The address clients reach this server at: the request's Host header when
-// it has one, else the server's own address.
+// it names this server, else the address the request arrived at (else the
+// server's own address). A Host header naming another server would send
+// the respondent there.
 std::string ServerAddressForClient(const RequestInfo& info) {
-  if (info.host_header && !info.host_header->empty()) return *info.host_header;
-  return info.server_address;
+  if (info.host_header && HostNamesThisServer(*info.host_header, info.extra_host_names))
+    return *info.host_header;
+  std::string arrived = ConnectionArrivalAddress(info.socket_fd);
+  return arrived.empty() ? info.server_address : arrived;
 }
 
 // The redirect header for `target`. Control characters are left out: a line

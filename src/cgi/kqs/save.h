@@ -19,8 +19,8 @@ namespace tallypad {
 // stored record whose statistics contribution is taken out; so is that of
 // every earlier record of the session that the new record supersedes. The
 // statistics are updated only once the data file (when the form saves one)
-// holds the record. Returns 0, or the code of the step that failed (1 or 67
-// mail, 2 or 6 data file, 6 XML file); steps before the failure stay done.
+// holds the record. Returns 0, or the code of the step that failed (1, 67 or
+// 68 mail, 2 or 6 data file, 6 XML file); steps before the failure stay done.
 int SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
                  const VarTable* settings, bool may_have_record);
 

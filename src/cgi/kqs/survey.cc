@@ -19,6 +19,7 @@
 #include "cgi/kqs/login.h"
 #include "cgi/kqs/page_scripts.h"
 #include "cgi/kqs/pages.h"
+#include "cgi/kqs/password_guard.h"
 #include "cgi/kqs/record_lookup.h"
 #include "cgi/kqs/save.h"
 #include "cgi/kqs/unique_id.h"
@@ -127,10 +128,7 @@ int SettingInt(const Survey& s, std::string_view key) {
 std::string Var(const Survey& s, std::string_view name) { return VarTableGet(s.vars, name, ""); }
 
 // Removes every variable named `name` (a posted duplicate included).
-void RemoveAll(VarTable* vars, std::string_view name) {
-  while (VarTableRename(vars, name, std::nullopt)) {
-  }
-}
+void RemoveAll(VarTable* vars, std::string_view name) { VarTableRemoveAll(vars, name); }
 
 // True when the respondent may have a stored record: an ID form, and the
 // request carries an ID.
@@ -182,7 +180,11 @@ Then SetUp(Survey& s) {
   s.password = Var(s, "_PASSWORD");
   s.action = Var(s, "_ACTION");
   s.page = Var(s, "_PAGE");
-  s.rights = ComputeRights(s.root, Var(s, "HOST"), s.database, s.password);
+  // An address that guessed too many passwords gets the refusal instead.
+  std::optional<int> rights = GuardedRights(s.out, s.info.client_address, s.info.client_ip, s.root,
+                                            Var(s, "HOST"), s.database, s.password);
+  if (!rights) return Then::kReturn;
+  s.rights = *rights;
 
   if (!s.vars || s.database.empty()) {
     s.BeginPage();

@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <optional>
 
+#include "base/status_log.h"
 #include "platform/named_mutex.h"
+#include "platform/random_bytes.h"
 #include "platform/registry.h"
 
 namespace tallypad {
@@ -24,6 +28,35 @@ std::tm UtcNow() {
   std::tm utc{};
   gmtime_r(&now, &utc);
   return utc;
+}
+
+// The 64-bit mixing step of SplitMix64: spreads every input bit over the
+// whole result.
+uint64_t Mix64(uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// 64 bits from the system's random source. Should the source fail (no
+// getrandom and no readable /dev/urandom), the bits come from the
+// nanosecond clock, the process and a counter instead, which keeps
+// identifiers distinct but not secret; the message log says so once.
+uint64_t RandomBits() {
+  std::optional<std::string> bytes = RandomBytes(sizeof(uint64_t));
+  if (bytes) {
+    uint64_t bits = 0;
+    for (char c : *bytes) bits = bits << 8 | static_cast<unsigned char>(c);
+    return bits;
+  }
+  static std::atomic<uint64_t> counter{0};
+  static std::atomic<bool> logged{false};
+  if (!logged.exchange(true))
+    StatusLogAppend("\nkqs: no random source; session identifiers can be guessed");
+  const uint64_t ns = static_cast<uint64_t>(
+      std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  return Mix64(ns ^ Mix64(static_cast<uint64_t>(getpid()) << 32 | counter.fetch_add(1)));
 }
 
 }  // namespace
@@ -66,6 +99,13 @@ std::string UniqueIdFormat(uint32_t state, const std::tm& utc) {
   return id;
 }
 
+std::string UniqueIdRandomDigits(uint64_t bits) {
+  std::string digits;
+  for (size_t i = 0; i < kUniqueIdRandomDigits; ++i, bits >>= 5)
+    digits.push_back(kBase32Digits[bits & 31]);
+  return digits;
+}
+
 std::string UniqueIdNew(std::string_view text) {
   NamedMutex lock(kUniqueIdMutex, kNamedMutexWaitMs);
   const uint32_t tick = TickCountMs();
@@ -80,7 +120,7 @@ std::string UniqueIdNew(std::string_view text) {
   // A store that cannot be read or written counts as a state of 0; the
   // identifier is still made, only not remembered.
   if (rc != kRegistryOk) state = UniqueIdAdvance(0, text, tick, pid);
-  return UniqueIdFormat(state, UtcNow());
+  return UniqueIdFormat(state, UtcNow()) + UniqueIdRandomDigits(RandomBits());
 }
 
 }  // namespace tallypad

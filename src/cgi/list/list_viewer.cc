@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "cgi/kqs/access.h"
 #include "cgi/kqs/datafile.h"
+#include "cgi/kqs/password_guard.h"
 #include "script/expr.h"
 
 namespace tallypad {
@@ -333,7 +334,12 @@ int ViewRecord(OutputStream* out, const ListRequest& r, DataFile* data) {
 int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* out,
                  const RequestInfo& info) {
   ListRequest r = ReadListRequest(vars);
-  int rights = ComputeRights(server_root, "", r.database, r.password);
+  // An address that guessed too many passwords gets the refusal instead.
+  std::optional<int> guarded =
+      GuardedRights(out, info.client_address, info.client_ip, server_root, "", r.database,
+                    r.password);
+  if (!guarded) return 0;
+  const int rights = *guarded;
   WriteResponseHeader(out);
 
   if (r.action.empty() || r.database.empty() || !(rights & kRightRead)) {

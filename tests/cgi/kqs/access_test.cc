@@ -46,6 +46,40 @@ TEST(ComputeRights, PasswordKeysGrantTheirBits) {
   }
 }
 
+TEST(CheckRights, EveryWordOfThePostedListIsOneTry) {
+  struct Case {
+    const char* name;
+    const char* access;
+    const char* password;
+    int rights, tries, wrong;
+  } cases[] = {
+      {"no password, no tries", "PWDREAD=beta\n", "", 0, 0, 0},
+      {"the right password", "PWDREAD=beta\n", "beta", 1, 1, 0},
+      {"a wrong password", "PWDREAD=beta\n", "alpha", 0, 1, 1},
+      {"a list of guesses", "PWDREAD=beta\n", "w1,w2 w3,,w4", 0, 4, 4},
+      {"guesses beside the right one", "PWDREAD=beta\n", "w1,beta,w2", 1, 3, 2},
+      {"two right passwords", "PWDREAD=beta\nPWDREPORT=gamma\n", "beta gamma", 65, 2, 0},
+      {"a password holding a blank", "PWDREAD=two words\n", "two words", 1, 2, 0},
+      {"half of a password holding a blank", "PWDREAD=two words\n", "two", 0, 1, 1},
+      {"allow is no password", "PWDREAD=(allow)\n", "(allow)", 1, 1, 1},
+      {"deny is no password", "PWDREAD=(deny)\n", "(deny)", 0, 1, 1},
+      {"case counts", "PWDREAD=beta\n", "BETA", 0, 1, 1},
+  };
+  for (const Case& c : cases) {
+    TempDir root;
+    root.Write("form.ini", std::string("[access]\n") + c.access);
+    RightsCheck check = CheckRights(root.path(), "host", "form", c.password);
+    EXPECT_EQ(check.rights, c.rights) << c.name;
+    EXPECT_EQ(check.tries, c.tries) << c.name;
+    EXPECT_EQ(check.wrong_tries, c.wrong) << c.name;
+  }
+  // A form that does not exist has no right password at all.
+  TempDir root;
+  RightsCheck none = CheckRights(root.path(), "host", "missing", "a,b");
+  EXPECT_EQ(none.tries, 2);
+  EXPECT_EQ(none.wrong_tries, 2);
+}
+
 TEST(ComputeRights, NoConfigurationGrantsNothing) {
   TempDir root;
   root.Write("noaccess.ini", "[DATABASE]\nPWD=(allow)\n");

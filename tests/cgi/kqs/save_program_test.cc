@@ -106,6 +106,8 @@ class SaveProgramTest : public ServedRootSuite<SaveProgramTest> {
     served_ = std::make_unique<ServedRoot>(Offline());
     const auto& root = served_->root();
 
+    // Names this server goes by besides its own, for redirects.
+    root.Write("cgi.ini", "[server]\nHOSTNAMES=survey.example, kiosk\n");
     root.Write("single.ini",
                FormIni("FORM=single\nLOGDATETIME=0\nMAXRESPONSES=100\nSAVEDATA=1\n"
                        "SAVEDATANAME=data/single.asc\nSAVEINDEXNAME=data/single.idx\n"
@@ -348,18 +350,42 @@ TEST_F(SaveProgramTest, ARedirectLeadsToTheServersOwnAddress) {
   EXPECT_EQ(plain.Header("Location"), "http://" + address + "/thanks.html");
   EXPECT_EQ(plain.body, "");
 
-  // With one: the address the client used.
-  const std::string with_host =
-      "POST /kqs HTTP/1.1\r\nHost: localhost:" + std::to_string(port()) +
-      "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-  HttpResponse hosted = HttpExchange(port(), with_host);
-  EXPECT_EQ(hosted.status_line, "HTTP/1.1 302 Found");
-  EXPECT_EQ(hosted.Header("Location"), "http://localhost:" + std::to_string(port()) + "/thanks.html");
+  // With a Host header: the name the client used, when it names this
+  // server; otherwise the address the request arrived at, so that no
+  // client can send a respondent elsewhere.
+  const std::string port_text = std::to_string(port());
+  struct Case {
+    std::string host;
+    std::string location;
+  } cases[] = {
+      {"localhost:" + port_text, "http://localhost:" + port_text},
+      {"127.0.0.1:" + port_text, "http://127.0.0.1:" + port_text},
+      {"LOCALHOST", "http://LOCALHOST"},
+      {"survey.example:8080", "http://survey.example:8080"},  // listed in cgi.ini
+      {"kiosk", "http://kiosk"},
+      {"evil.example", "http://" + address},
+      {"evil.example:" + port_text, "http://" + address},
+      {"localhost.evil.example", "http://" + address},
+      {"evil.example@localhost", "http://" + address},
+      {"localhost:80/evil", "http://" + address},
+      {"localhost:x", "http://" + address},
+      {"", "http://" + address},
+  };
+  for (const Case& c : cases) {
+    const std::string with_host =
+        "POST /kqs HTTP/1.1\r\nHost: " + c.host +
+        "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    HttpResponse hosted = HttpExchange(port(), with_host);
+    EXPECT_EQ(hosted.status_line, "HTTP/1.1 302 Found") << c.host;
+    EXPECT_EQ(hosted.Header("Location"), c.location + "/thanks.html") << c.host;
+  }
 
   // Both responses were saved before the browser was sent on, and the page
   // the redirect names is served.
-  EXPECT_EQ(root().Read("moved.asc"), "#Q1\t\r\n\"one\"\t\r\n\"one\"\t\r\n");
+  std::string saved = "#Q1\t\r\n";
+  for (size_t i = 0; i <= std::size(cases); ++i) saved += "\"one\"\t\r\n";
+  EXPECT_EQ(root().Read("moved.asc"), saved);
   EXPECT_EQ(HttpGet(port(), "/thanks.html").body, "<p>Thanks, come again.</p>\n");
 }
 

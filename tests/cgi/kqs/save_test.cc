@@ -438,12 +438,15 @@ TEST_F(SaveTest, ShowResultWritesEveryBranch) {
   const ResultCase cases[] = {
       {"redirect to a path: the Host header's address", {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"},
        0, Redirect("http://survey.local:8080/thanks.html"), "survey.local:8080"},
+      {"a Host header naming another server is not used",
+       {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"}, 0,
+       Redirect("http://127.0.0.1:8081/thanks.html"), "evil.example"},
       {"redirect to a path: the server address without Host header",
        {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"}, 0, Redirect("http://127.0.0.1:8081/thanks.html")},
       {"redirect with an empty Host header", {"SHOWREDIRECT=1", "REDIRECT=/t.html"}, 0,
        Redirect("http://127.0.0.1:8081/t.html"), ""},
-      {"line breaks in the Host header are dropped", {"SHOWREDIRECT=1", "REDIRECT=/t.html"}, 0,
-       Redirect("http://evilSet-Cookie: x/t.html"), "evil\r\nSet-Cookie: x"},
+      {"a Host header with line breaks is not used", {"SHOWREDIRECT=1", "REDIRECT=/t.html"}, 0,
+       Redirect("http://127.0.0.1:8081/t.html"), "survey.local\r\nSet-Cookie: x"},
       {"absolute redirect", {"SHOWREDIRECT=1", "REDIRECT=http://example.org/done"}, 0,
        Redirect("http://example.org/done"), "survey.local"},
       {"redirect needs SHOWREDIRECT", {"REDIRECT=/thanks.html"}, 0,
@@ -489,6 +492,7 @@ TEST_F(SaveTest, ShowResultWritesEveryBranch) {
     RequestInfo info;
     info.server_address = "127.0.0.1:8081";
     info.host_header = c.host_header;
+    info.extra_host_names = "survey.local";
     StrBuf buffer;
     OutputStream out{nullptr, nullptr, &buffer};
     EXPECT_EQ(ShowResult(root_.path(), &out, kDatabase, settings.get(), vars.get(), c.code, info),

@@ -56,6 +56,78 @@ TEST(XmlTransactionText, GroupsRowsAndEscapesValues) {
   }
 }
 
+TEST(XmlElementName, KeepsValidNamesAndMendsOthers) {
+  struct Case {
+    const char* what;
+    std::string name;
+    std::string element;
+  } cases[] = {
+      {"plain", "Q1", "Q1"},
+      {"name punctuation", "a.b-c_d", "a.b-c_d"},
+      {"letters beyond ASCII", "gr\xc3\xb6\xc3\x9f" "e", "gr\xc3\xb6\xc3\x9f" "e"},
+      {"ideographs", "\xe5\x90\x8d\xe5\x89\x8d", "\xe5\x90\x8d\xe5\x89\x8d"},
+      {"a mark after a letter", "a\xcc\x80", "a\xcc\x80"},
+      {"tags to forge a transaction", "X></TRANSACTION><TRANSACTION>",
+       "X___TRANSACTION__TRANSACTION_"},
+      {"quotes and equals", "a\"b'c=d", "a_b_c_d"},
+      {"blanks", " a b ", "_a_b_"},
+      {"namespace colon", "ns:tag", "ns_tag"},
+      {"ampersand and semicolon", "&amp;", "_amp_"},
+      {"leading digit", "1st", "_1st"},
+      {"leading hyphen", "-x", "_-x"},
+      {"leading dot", ".x", "_.x"},
+      {"leading digit of another script", "\xd9\xa3x", "_\xd9\xa3x"},
+      {"leading mark", "\xcc\x80x", "_\xcc\x80x"},
+      {"empty", "", "_"},
+      {"nothing but a bad character", "<", "_"},
+      {"control bytes", std::string("a\x01\t\r\n\x7f\0b", 8), "a______b"},
+      {"stray continuation byte", "a\x80" "b", "a_b"},
+      {"byte that never begins UTF-8", "a\xff", "a_"},
+      {"cut sequence", "a\xe5\x90", "a__"},
+      {"overlong slash", "a\xc0\xaf", "a__"},
+      {"surrogate", "a\xed\xa0\x80", "a___"},
+      {"past U+10FFFF", "a\xf4\x90\x80\x80", "a____"},
+      {"UTF-8 but no name character: one _ per character", "a\xc3\x97" "b", "a_b"},
+      {"character beyond U+FFFF", "a\xf0\x9f\x98\x80", "a_"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(XmlElementName(c.name), c.element) << c.what;
+    EXPECT_EQ(XmlElementName(c.element), c.element) << c.what << ": a mended name stays";
+  }
+}
+
+TEST(XmlTransactionText, MendedNamesKeepTheOriginalInAnAttribute) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> vars;
+    std::string text;
+  } cases[] = {
+      {"no transaction can be forged",
+       {"X></TRANSACTION><TRANSACTION><Y=v"},
+       "<TRANSACTION><X___TRANSACTION__TRANSACTION__Y "
+       "name=\"X&gt;&lt;/TRANSACTION&gt;&lt;TRANSACTION&gt;&lt;Y\">v"
+       "</X___TRANSACTION__TRANSACTION__Y>\r\n</TRANSACTION>\r\n"},
+      {"attribute escaping",
+       {"a\"&'\t\r\n\x01\xff=v"},
+       "<TRANSACTION><a________ name=\"a&quot;&amp;'&#9;&#13;&#10;\xef\xbf\xbd\xef\xbf\xbd\">v"
+       "</a________>\r\n</TRANSACTION>\r\n"},
+      {"valid names around a mended one",
+       {"A=1", "2B=2", "C=3"},
+       "<TRANSACTION><A>1</A>\r\n<_2B name=\"2B\">2</_2B>\r\n<C>3</C>\r\n</TRANSACTION>\r\n"},
+      {"grid row with a mended group and fields",
+       {"1 x_2_a b=v", "1 x_2_ok=w", "1 x_2_=e"},
+       "<TRANSACTION><_1_x name=\"1 x\" id=\"2\">\r\n<a_b name=\"a b\">v</a_b>\r\n"
+       "<ok>w</ok>\r\n<_ name=\"\">e</_>\r\n</_1_x>\r\n</TRANSACTION>\r\n"},
+      {"grid row group that only needed a prefix",
+       {"9_1_a=v"},
+       "<TRANSACTION><_9 name=\"9\" id=\"1\">\r\n<a>v</a>\r\n</_9>\r\n</TRANSACTION>\r\n"},
+  };
+  for (const Case& c : cases) {
+    auto vars = Vars(c.vars);
+    EXPECT_EQ(XmlTransactionText(vars.get()), c.text) << c.what;
+  }
+}
+
 TEST(XmlTransactionText, VariablesOfChainedBlocksAreIncluded) {
   auto vars = Vars({"A=1"});
   VarTableSetGrow(vars.get(), "B", "2");
