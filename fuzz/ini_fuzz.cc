@@ -13,10 +13,9 @@
 #include <string_view>
 
 #include "base/file.h"
-#include "base/ini.h"
 #include "base/vartable.h"
-#include "platform/profile.h"
 #include "fuzz_check.h"
+#include "platform/profile.h"
 
 namespace {
 

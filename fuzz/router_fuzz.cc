@@ -33,15 +33,15 @@
 #include <string_view>
 
 #include "base/file.h"
-#include "base/ini.h"
 #include "cgi/kqs/survey.h"
 #include "cgi/list/list_viewer.h"
+#include "fuzz_check.h"
 #include "host/mode.h"
 #include "host/start_pages.h"
 #include "httpd/connection.h"
 #include "httpd/request.h"
 #include "httpd/router.h"
-#include "fuzz_check.h"
+#include "platform/profile.h"
 
 namespace {
 

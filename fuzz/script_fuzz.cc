@@ -15,7 +15,7 @@
 #include "base/decode.h"
 #include "base/file.h"
 #include "base/vartable.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 #include "script/functions.h"
 #include "script/script.h"
 #include "fuzz_check.h"

@@ -17,7 +17,7 @@
 #include "base/decode.h"
 #include "base/file.h"
 #include "base/strbuf.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 #include "script/template.h"
 #include "fuzz_check.h"
 

@@ -10,7 +10,6 @@
 #include <system_error>
 #include <thread>
 
-#include "base/ini.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
@@ -24,6 +23,7 @@
 #include "httpd/router.h"
 #include "httpd/server_thread.h"
 #include "mail/outbox.h"
+#include "platform/profile.h"
 #include "platform/registry.h"
 
 namespace tallypad {

@@ -8,10 +8,10 @@
 #include <set>
 #include <string_view>
 
-#include "base/ini.h"
 #include "base/str.h"
 #include "cgi/kqs/response_counter.h"
 #include "host/text_convert.h"
+#include "platform/profile.h"
 
 namespace tallypad {
 

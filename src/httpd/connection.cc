@@ -48,6 +48,8 @@ ssize_t SocketSendAll(int fd, const char* bytes, size_t count) {
   return static_cast<ssize_t>(sent);
 }
 
+void Connection::Take(const char* bytes, size_t count) { ConnWrite(this, bytes, count); }
+
 std::unique_ptr<Connection> ConnMake(int fd, const sockaddr_in& client) {
   auto c = std::make_unique<Connection>();
   c->socket.reset(fd);

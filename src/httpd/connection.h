@@ -17,6 +17,7 @@
 #include <string>
 
 #include "base/file.h"
+#include "base/output_stream.h"
 
 namespace tallypad {
 
@@ -29,7 +30,10 @@ inline constexpr int kSendTimeoutMs = 10000;
 // tests can watch the segments a connection sends.
 using ConnSendFn = std::function<ssize_t(int fd, const char* bytes, size_t count)>;
 
-struct Connection {
+struct Connection : ByteSink {
+  // Takes bytes written through an OutputStream (ConnWrite).
+  void Take(const char* bytes, size_t count) override;
+
   UniqueFd socket;
   sockaddr_in client{};                 // the client's IPv4 address and port
   std::optional<std::string> host_name;  // reverse look-up result, made on first use

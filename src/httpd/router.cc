@@ -14,6 +14,7 @@
 #include "cgi/kqs/survey.h"
 #include "cgi/list/list_viewer.h"
 #include "host/text_convert.h"
+#include "httpd/response_header.h"
 #include "platform/file_identity.h"
 #include "script/template.h"
 

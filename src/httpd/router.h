@@ -15,7 +15,7 @@
 #include "host/mode.h"
 #include "host/start_pages.h"
 #include "httpd/connection.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 #include "httpd/request.h"
 #include "httpd/request_info.h"
 

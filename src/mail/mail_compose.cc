@@ -11,7 +11,7 @@
 #include "base/str.h"
 #include "base/strbuf.h"
 #include "base/text.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 #include "mail/outbox.h"
 #include "platform/atomic_file.h"
 

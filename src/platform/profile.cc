@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/file.h"
 #include "base/str.h"
 #include "platform/atomic_file.h"
 
@@ -128,6 +129,22 @@ bool ProfileWrite(const std::string& path, const std::vector<ProfileUpdate>& upd
 bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
                         std::string_view value) {
   return ProfileWrite(path, {ProfileUpdate{std::string(section), std::string(key), std::string(value)}});
+}
+
+VarTablePtr IniLoadSection(const std::string& path, std::string_view section, size_t free_count) {
+  if (FileSize(path) < 1) return nullptr;
+  std::vector<std::string> lines = ProfileGetSection(path, section);
+  if (lines.empty() && free_count == 0) return nullptr;
+  auto t = VarTableNew(lines.size() + free_count);
+  for (size_t i = 0; i < free_count; ++i) t->entries[i] = VarEntry{std::string(), std::string()};
+  size_t next = free_count;
+  for (const std::string& line : lines) {
+    size_t eq = line.find('=');
+    std::string name = line.substr(0, eq);
+    std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+    t->entries[next++] = VarEntry{std::move(name), std::move(value)};
+  }
+  return t;
 }
 
 }  // namespace tallypad

@@ -1,14 +1,18 @@
 // Profile (INI) files: the small reader and writer that configuration files,
-// response counters and statistics go through. Sections and keys are matched
-// without regard to case. Writes go to a temporary file in the same folder
-// that is renamed over the old one, so a crash never leaves a file
-// half-written. Callers serialise concurrent writers with a named lock.
+// response counters and statistics go through, and the loader of one
+// section into a name/value table. Sections and keys are matched without
+// regard to case. Nothing is cached: every load reads the file again, so an
+// edit takes effect with the next request. Writes go to a temporary file in
+// the same folder that is renamed over the old one, so a crash never leaves
+// a file half-written. Callers serialise concurrent writers with a named lock.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/vartable.h"
 
 namespace tallypad {
 
@@ -33,6 +37,12 @@ struct ProfileUpdate {
 // (other lines and comments kept), appended to its section, or appended with
 // a new section; the file is created when missing. Returns true on success.
 bool ProfileWrite(const std::string& path, const std::vector<ProfileUpdate>& updates);
+
+// Loads `section` of the file at `path`: `free_count` free entries, then one
+// entry per line (name before the first '=', value after it; a line without
+// '=' is all name with the value ""). Returns null when the file is missing
+// or empty, or when the section has no lines and `free_count` is 0.
+VarTablePtr IniLoadSection(const std::string& path, std::string_view section, size_t free_count);
 
 // Writes one key (see ProfileWrite). Returns true on success.
 bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,

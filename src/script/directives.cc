@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "base/file.h"
-#include "base/ini.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
 #include "cgi/kqs/datafile.h"
+#include "platform/profile.h"
 #include "script/page_read.h"
 #include "script/template.h"
 

@@ -19,7 +19,7 @@
 #include "base/file.h"
 #include "base/strbuf.h"
 #include "base/vartable.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 #include "script/template.h"
 #include "support/temp_dir.h"
 

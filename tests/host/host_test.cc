@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "base/ini.h"
 #include "host/browser.h"
 #include "host/console.h"
 #include "host/mode.h"
 #include "host/start_pages.h"
 #include "host/text_convert.h"
+#include "platform/profile.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {

@@ -3,8 +3,17 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <string>
+#include <vector>
+
+#include "base/file.h"
+#include "base/output_stream.h"
+#include "support/temp_dir.h"
+
 namespace tallypad {
 namespace {
+
+using testing::TempDir;
 
 // A connection whose sends are recorded instead of going to a socket.
 struct RecordingConnection {
@@ -81,6 +90,28 @@ TEST(ConnWrite, WritingToAClosedPeerDoesNotKillTheProcess) {
   std::string data(100000, 'x');
   EXPECT_EQ(ConnWrite(conn.get(), data.data(), data.size()), data.size());
   ConnClose(conn.get());
+}
+
+TEST(ConnWrite, ACopiedFileLeavesInSegments) {
+  TempDir dir;
+  std::string content;
+  for (int i = 0; i < 2500; ++i) content += static_cast<char>('a' + i % 26);
+  FilePtr f = FileOpen(dir.Write("big", content), "rb");
+  // Through a connection, each 1024-byte write leaves as a 260-byte segment
+  // plus 764 bytes sent straight; the last 452 bytes as 260 plus 192 waiting.
+  auto conn = ConnMake(-1, sockaddr_in{});
+  std::vector<size_t> sends;
+  std::string sent;
+  conn->send = [&](int, const char* bytes, size_t n) {
+    sends.push_back(n);
+    sent.append(bytes, n);
+    return static_cast<ssize_t>(n);
+  };
+  OutputStream s{conn.get(), nullptr, nullptr};
+  StreamCopyFile(&s, f.get());
+  ConnClose(conn.get());
+  EXPECT_EQ(sends, (std::vector<size_t>{260, 764, 260, 764, 260, 192}));
+  EXPECT_EQ(sent, content);
 }
 
 }  // namespace

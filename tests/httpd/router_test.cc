@@ -5,9 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "base/ini.h"
 #include "base/status_log.h"
 #include "base/text.h"
+#include "httpd/response_header.h"
+#include "platform/profile.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {

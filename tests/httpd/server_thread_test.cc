@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "base/status_log.h"
-#include "httpd/output_stream.h"
+#include "httpd/response_header.h"
 
 namespace tallypad {
 namespace {

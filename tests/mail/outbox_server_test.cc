@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "base/status_log.h"
-#include "httpd/output_stream.h"
+#include "httpd/response_header.h"
 #include "httpd/server_thread.h"
 #include "mail/outbox.h"
 #include "support/loopback_peers.h"

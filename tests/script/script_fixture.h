@@ -14,7 +14,7 @@
 #include "base/file.h"
 #include "base/strbuf.h"
 #include "base/vartable.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 #include "script/functions.h"
 #include "script/script.h"
 #include "support/temp_dir.h"

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "base/ini.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/vartable.h"
+#include "platform/profile.h"
 
 namespace tallypad {
 

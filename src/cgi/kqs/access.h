@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 
 namespace tallypad {
 

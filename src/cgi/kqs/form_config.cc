@@ -1,10 +1,10 @@
 #include "cgi/kqs/form_config.h"
 
 
-#include "base/ini.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
+#include "platform/profile.h"
 
 namespace tallypad {
 

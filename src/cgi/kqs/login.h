@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/vartable.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 
 namespace tallypad {
 

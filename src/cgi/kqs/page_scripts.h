@@ -15,7 +15,7 @@
 
 #include "base/file.h"
 #include "base/vartable.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 #include "script/script.h"
 
 namespace tallypad {

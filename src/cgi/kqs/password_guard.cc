@@ -7,6 +7,7 @@
 #include "base/str.h"
 #include "base/text.h"
 #include "cgi/kqs/access.h"
+#include "httpd/response_header.h"
 
 namespace tallypad {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 
 namespace tallypad {
 

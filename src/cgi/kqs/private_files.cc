@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "base/ini.h"
 #include "base/str.h"
 #include "cgi/kqs/datafile.h"
 #include "cgi/kqs/response_counter.h"
 #include "mail/outbox.h"
+#include "platform/profile.h"
 
 namespace tallypad {
 

@@ -18,6 +18,7 @@
 #include "cgi/kqs/response_counter.h"
 #include "cgi/kqs/statistics.h"
 #include "cgi/kqs/xmlfile.h"
+#include "httpd/response_header.h"
 #include "httpd/server_names.h"
 #include "mail/mail_compose.h"
 #include "script/template.h"

@@ -23,6 +23,7 @@
 #include "cgi/kqs/record_lookup.h"
 #include "cgi/kqs/save.h"
 #include "cgi/kqs/unique_id.h"
+#include "httpd/response_header.h"
 #include "mail/mail_compose.h"
 #include "platform/profile.h"
 #include "script/template.h"

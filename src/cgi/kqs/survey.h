@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/vartable.h"
-#include "httpd/output_stream.h"
+#include "base/output_stream.h"
 #include "httpd/request_info.h"
 
 namespace tallypad {

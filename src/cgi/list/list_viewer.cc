@@ -5,13 +5,14 @@
 #include <string_view>
 
 #include "base/decode.h"
-#include "base/ini.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
 #include "cgi/kqs/access.h"
 #include "cgi/kqs/datafile.h"
 #include "cgi/kqs/password_guard.h"
+#include "httpd/response_header.h"
+#include "platform/profile.h"
 #include "script/expr.h"
 
 namespace tallypad {

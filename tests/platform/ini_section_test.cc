@@ -1,4 +1,4 @@
-#include "base/ini.h"
+#include "platform/profile.h"
 
 #include <gtest/gtest.h>
 
