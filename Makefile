@@ -27,6 +27,7 @@ deps:
 	@scripts/install-deps.sh test
 
 test: deps
+	scripts/check-layers.sh
 	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALLYPAD_SANITIZE=ON
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "base/vartable.h"
-#include "cgi/kqs/datafile.h"
-#include "cgi/kqs/datafile_write.h"
-#include "cgi/kqs/record_lookup.h"
+#include "store/datafile.h"
+#include "store/datafile_write.h"
+#include "store/record_lookup.h"
 
 namespace tallypad {
 namespace {

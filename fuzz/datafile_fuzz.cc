@@ -23,10 +23,11 @@
 #include "base/file.h"
 #include "base/str.h"
 #include "base/vartable.h"
-#include "cgi/kqs/datafile.h"
-#include "cgi/kqs/datafile_write.h"
-#include "cgi/kqs/record_lookup.h"
 #include "fuzz_check.h"
+#include "script/expr.h"
+#include "store/datafile.h"
+#include "store/datafile_write.h"
+#include "store/record_lookup.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ void FuzzDataFile(const std::string& path, size_t size, size_t spare) {
   df->GoToRecord(-1);
   size_t accepted = 0;
   auto vars = tallypad::VarTableFromPairs({"Q1=5", "x=abc"}, 0);
-  while (accepted < kCheckedLines && df->ReadQuery(vars.get(), "")) ++accepted;
+  while (accepted < kCheckedLines && df->ReadWhere(tallypad::QueryFilter(vars.get(), ""))) ++accepted;
   Check(accepted == std::min(records_checked, kCheckedLines) ||
         (lines.size() == kCheckedLines && accepted >= records_checked));
 
@@ -187,7 +188,8 @@ void FuzzDataFile(const std::string& path, size_t size, size_t spare) {
   if (key) {
     df->GoToRecord(-1);
     std::string query = *df->columns()->entries[*key].name + " == 5 | Q1 < $x";
-    for (int i = 0; i < 8 && df->ReadQuery(vars.get(), query); ++i) {
+    const tallypad::RecordFilter wanted = tallypad::QueryFilter(vars.get(), query);
+    for (int i = 0; i < 8 && df->ReadWhere(wanted); ++i) {
     }
   }
 

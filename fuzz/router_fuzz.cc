@@ -32,15 +32,15 @@
 #include <string>
 #include <string_view>
 
+#include "app/mode.h"
+#include "app/router.h"
+#include "app/start_pages.h"
 #include "base/file.h"
 #include "cgi/kqs/survey.h"
 #include "cgi/list/list_viewer.h"
 #include "fuzz_check.h"
-#include "host/mode.h"
-#include "host/start_pages.h"
 #include "httpd/connection.h"
 #include "httpd/request.h"
-#include "httpd/router.h"
 #include "platform/profile.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base/vartable.h"
-#include "cgi/kqs/xmlfile.h"
 #include "fuzz_check.h"
+#include "store/xmlfile.h"
 
 namespace {
 

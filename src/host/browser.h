@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/mode.h"
+#include "app/mode.h"
 
 namespace tallypad {
 

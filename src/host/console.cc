@@ -9,7 +9,7 @@
 #include <csignal>
 
 #include "base/status_log.h"
-#include "host/text_convert.h"
+#include "base/utf8_cut.h"
 #include "platform/atomic_file.h"
 
 namespace tallypad {
@@ -68,7 +68,7 @@ ConsoleWindow::~ConsoleWindow() {
 }
 
 bool ConsoleWindow::Create(std::string title) {
-  title_ = Utf8ToWide(title, kWindowTitleLimit);
+  title_ = Utf8CutToCharacters(title, kWindowTitleLimit);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   wake_read_.reset(fds[0]);

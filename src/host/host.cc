@@ -10,17 +10,17 @@
 #include <system_error>
 #include <thread>
 
+#include "app/mode.h"
+#include "app/router.h"
+#include "app/start_pages.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
+#include "base/utf8_cut.h"
 #include "host/browser.h"
 #include "host/console.h"
-#include "host/mode.h"
-#include "host/start_pages.h"
-#include "host/text_convert.h"
 #include "httpd/admission.h"
 #include "httpd/listener.h"
-#include "httpd/router.h"
 #include "httpd/server_thread.h"
 #include "mail/outbox.h"
 #include "platform/profile.h"
@@ -80,8 +80,8 @@ std::vector<ConsoleEntry> WindowEntries(const StartPageTable& pages, const std::
   std::vector<ConsoleEntry> entries;
   for (const StartPage& page : pages) {
     if (!page.in_use) break;
-    entries.push_back({Utf8ToWide(page.title, kStartPageTextLimit),
-                       Utf8ToWide(page.description, kStartPageTextLimit),
+    entries.push_back({Utf8CutToCharacters(page.title, kStartPageTextLimit),
+                       Utf8CutToCharacters(page.description, kStartPageTextLimit),
                        MakeServerUrl(address, page.link)});
   }
   return entries;
@@ -135,7 +135,7 @@ std::string MakeWindowTitle(const VarTable* settings) {
   std::string title = "Tallypad Personal Server";
   std::string device = VarTableGet(settings, "DEVICEID");
   if (!device.empty()) title += "/" + device;
-  return Utf8ToWide(title, kWindowTitleLimit);
+  return Utf8CutToCharacters(title, kWindowTitleLimit);
 }
 
 std::string RunningLine(std::string_view host_name, int port) {

@@ -25,6 +25,12 @@ void WriteResponseHeader(OutputStream* s, std::string_view header) {
 
 void WriteNotFoundHeader(OutputStream* s) { WriteStatusHeader(s, "404 Not Found"); }
 
+void WriteTooManyRequests(OutputStream* s, long retry_after_seconds, std::string_view page) {
+  WriteStatusHeader(s, "429 Too Many Requests",
+                    "Retry-After: " + std::to_string(retry_after_seconds) + "\r\n");
+  StreamWriteText(s, page);
+}
+
 void WriteStatusHeader(OutputStream* s, std::string_view status, std::string_view extra) {
   std::string line = "HTTP/1.1 ";
   line.append(status).append("\r\n").append(extra);

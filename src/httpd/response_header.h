@@ -20,6 +20,9 @@ void WriteResponseHeader(OutputStream* s, std::string_view header = {});
 // Writes the header of the answer to a path that names no file: status
 // "404 Not Found", the fixed no-cache block and the default header.
 void WriteNotFoundHeader(OutputStream* s);
+// Writes the answer "429 Too Many Requests" with a Retry-After of
+// `retry_after_seconds` and `page` as its body.
+void WriteTooManyRequests(OutputStream* s, long retry_after_seconds, std::string_view page);
 // Writes a header with the status line for `status` ("429 Too Many
 // Requests"), the header lines `extra` (each ending in "\r\n"), the fixed
 // no-cache block and the default header.

@@ -9,10 +9,11 @@
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
-#include "cgi/kqs/datafile.h"
 #include "platform/profile.h"
+#include "script/expr.h"
 #include "script/page_read.h"
 #include "script/template.h"
+#include "store/datafile.h"
 
 namespace tallypad {
 
@@ -189,7 +190,8 @@ int DirectiveReport(const DirectiveRun& run) {
   // reports in a dry run then cost one pass each instead of one per record.
   if (run.out && body >= 0) {
     int number = 0;
-    while (data->ReadQuery(run.vars, query)) {
+    const RecordFilter wanted = QueryFilter(run.vars, query);
+    while (data->ReadWhere(wanted)) {
       ++number;
       VarTableSet(columns, "#", std::to_string(number));
       if (std::fseek(run.page, body, SEEK_SET) != 0) break;

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "base/vartable.h"
+#include "store/datafile.h"
 
 namespace tallypad {
 
@@ -24,5 +25,9 @@ std::string ExprEvaluateN(const VarTable* vars, std::string_view text, long leng
 int CondEvaluate(std::string_view text, const VarTable* vars, const VarTable* second);
 // Evaluates one comparison; *end receives the offset in `text` where it ends.
 int CondCompare(std::string_view text, const VarTable* vars, const VarTable* second, size_t* end);
+// Returns a record filter for a data file: a record is wanted when
+// CondEvaluate of `query`, with the record's columns as the variables and
+// `vars` as the second table, is not 0 (so an empty query wants every one).
+RecordFilter QueryFilter(const VarTable* vars, std::string query);
 
 }  // namespace tallypad

@@ -303,4 +303,10 @@ int CondEvaluate(std::string_view text, const VarTable* vars, const VarTable* se
   return Condition(s, 0);
 }
 
+RecordFilter QueryFilter(const VarTable* vars, std::string query) {
+  return [vars, query = std::move(query)](const VarTable* record) {
+    return CondEvaluate(query, record, vars) != 0;
+  };
+}
+
 }  // namespace tallypad

@@ -16,9 +16,9 @@
 #include "base/str.h"
 #include "base/strbuf.h"
 #include "base/text.h"
-#include "cgi/kqs/datafile.h"
 #include "script/expr.h"
 #include "script/template.h"
+#include "store/datafile.h"
 
 namespace tallypad {
 
@@ -115,7 +115,7 @@ std::optional<std::string> ScriptFnHasRecord(ScriptContext& ctx, std::string_vie
   if (path.empty()) path = args[0];
   std::unique_ptr<DataFile> data = DataFile::Open(path, 0);
   if (!data) return "0";
-  return data->ReadQuery(vars, args[1]) ? "1" : "0";
+  return data->ReadWhere(QueryFilter(vars, args[1])) ? "1" : "0";
 }
 
 std::optional<std::string> ScriptFnRunReport(ScriptContext& ctx, std::string_view,

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "app/mode.h"
+#include "app/start_pages.h"
+#include "base/utf8_cut.h"
 #include "host/browser.h"
 #include "host/console.h"
-#include "host/mode.h"
-#include "host/start_pages.h"
-#include "host/text_convert.h"
 #include "platform/profile.h"
 #include "support/temp_dir.h"
 
@@ -96,18 +96,18 @@ TEST(ResolveServerRootTest, CommandLineThenRegistryThenCurrentDirectory) {
 
 TEST(TextConvertTest, BoundsNeverCutACharacter) {
   const std::string cafe = "Caf\xC3\xA9!";  // 5 characters, 6 bytes
-  EXPECT_EQ(Utf8ToWide(cafe, 10), cafe);
-  EXPECT_EQ(Utf8ToWide(cafe, 4), "Caf\xC3\xA9");
-  EXPECT_EQ(Utf8ToWide(cafe, 3), "Caf");
-  EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80x", 1), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(Utf8ToWide("a\xFF\xFE" "b", 3), "a\xFF\xFE");  // invalid bytes count one each
-  EXPECT_EQ(Utf8ToWide("\xC3", 5), "\xC3");                 // a cut-off sequence passes through
+  EXPECT_EQ(Utf8CutToCharacters(cafe, 10), cafe);
+  EXPECT_EQ(Utf8CutToCharacters(cafe, 4), "Caf\xC3\xA9");
+  EXPECT_EQ(Utf8CutToCharacters(cafe, 3), "Caf");
+  EXPECT_EQ(Utf8CutToCharacters("\xF0\x9F\x98\x80x", 1), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(Utf8CutToCharacters("a\xFF\xFE" "b", 3), "a\xFF\xFE");  // invalid bytes count one each
+  EXPECT_EQ(Utf8CutToCharacters("\xC3", 5), "\xC3");                 // a cut-off sequence passes through
 
-  EXPECT_EQ(WideToAnsi(cafe, 6), cafe);
-  EXPECT_EQ(WideToAnsi(cafe, 5), "Caf\xC3\xA9");
-  EXPECT_EQ(WideToAnsi(cafe, 4), "Caf");
-  EXPECT_EQ(WideToAnsi(std::string(2000, 'a'), 1024).size(), 1024u);
-  EXPECT_EQ(WideToAnsi("", 0), "");
+  EXPECT_EQ(Utf8CutToBytes(cafe, 6), cafe);
+  EXPECT_EQ(Utf8CutToBytes(cafe, 5), "Caf\xC3\xA9");
+  EXPECT_EQ(Utf8CutToBytes(cafe, 4), "Caf");
+  EXPECT_EQ(Utf8CutToBytes(std::string(2000, 'a'), 1024).size(), 1024u);
+  EXPECT_EQ(Utf8CutToBytes("", 0), "");
 }
 
 TEST(StartPagesTest, TheBuiltInEntryComesFirst) {

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "base/decode.h"
+#include "support/temp_dir.h"
 
 namespace tallypad {
 namespace {
+
+using testing::TempDir;
 
 // A table of used entries from "name=value" pairs.
 VarTablePtr Table(const std::vector<std::string>& pairs) { return VarTableFromPairs(pairs, 0); }
@@ -389,6 +392,38 @@ TEST(CondEvaluate, RunawayInputEnds) {
   EXPECT_EQ(CondEvaluate(nested, vars.get(), nullptr), -1);
   EXPECT_EQ(CondEvaluate(std::string(20000, '!') + "A=4", vars.get(), nullptr), -1);
   EXPECT_EQ(CondEvaluate("0+S=0 & 0+S==0", vars.get(), nullptr), 1);
+}
+
+TEST(QueryFilter, UsesRecordColumnsAndRequestVariables) {
+  // Live records a, c and d; a blank line, an all-empty record and the
+  // superseded record b are never offered to the filter.
+  TempDir dir;
+  std::string path = dir.Write("d.asc",
+                               "#_SESSION\tQ1\tQ2\t\r\n"
+                               "\"s1\"\t\"a\"\t\"x\"\t\r\n"
+                               "\r\n"
+                               "\"\"\t\"\"\t\"\"\t\r\n"
+                               "#s2\"\t\"b\"\t\"x\"\t\r\n"
+                               "\"s3\"\t\"c\"\t\"y\"\t\r\n"
+                               "\"s4\"\t\"d\"\t\"x\"\t\r\n");
+  auto vars = VarTableFromPairs({"MODE=all", "Q1=ignored"}, 0);
+  struct Case {
+    const char* query;
+    std::vector<std::string> found;
+  } cases[] = {
+      {"", {"a", "c", "d"}},
+      {"Q1='c'", {"c"}},            // Q1 is the record's column, not the variable
+      {"Q2='X'", {"a", "d"}},       // text equality ignores case
+      {"$MODE='all'", {"a", "c", "d"}},  // $NAME reads the request variables
+      {"$MODE='none'", {}},
+  };
+  for (const Case& c : cases) {
+    auto df = DataFile::Open(path, 0);
+    ASSERT_NE(df, nullptr);
+    std::vector<std::string> found;
+    while (df->ReadWhere(QueryFilter(vars.get(), c.query))) found.push_back(VarTableGet(df->columns(), "Q1"));
+    EXPECT_EQ(found, c.found) << c.query;
+  }
 }
 
 }  // namespace

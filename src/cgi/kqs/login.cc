@@ -5,9 +5,9 @@
 
 #include "base/str.h"
 #include "base/text.h"
-#include "cgi/kqs/access.h"
-#include "cgi/kqs/datafile.h"
-#include "cgi/kqs/record_lookup.h"
+#include "store/access.h"
+#include "store/datafile.h"
+#include "store/record_lookup.h"
 
 namespace tallypad {
 

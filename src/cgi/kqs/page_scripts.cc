@@ -8,7 +8,7 @@
 #include "base/str.h"
 #include "base/text.h"
 #include "base/wordlist.h"
-#include "cgi/kqs/form_config.h"
+
 #include "cgi/kqs/unique_id.h"
 #include "mail/mail_compose.h"
 #include "script/functions.h"

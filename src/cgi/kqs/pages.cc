@@ -9,8 +9,8 @@
 #include "base/str.h"
 #include "base/text.h"
 #include "base/wordlist.h"
-#include "cgi/kqs/form_config.h"
 #include "cgi/kqs/page_scripts.h"
+#include "cgi/kqs/survey_errors.h"
 #include "script/template.h"
 
 namespace tallypad {

@@ -12,16 +12,16 @@
 #include "base/status_log.h"
 #include "base/strbuf.h"
 #include "base/text.h"
-#include "cgi/kqs/datafile.h"
-#include "cgi/kqs/datafile_write.h"
-#include "cgi/kqs/record_lookup.h"
-#include "cgi/kqs/response_counter.h"
-#include "cgi/kqs/statistics.h"
-#include "cgi/kqs/xmlfile.h"
 #include "httpd/response_header.h"
 #include "httpd/server_names.h"
 #include "mail/mail_compose.h"
 #include "script/template.h"
+#include "store/datafile.h"
+#include "store/datafile_write.h"
+#include "store/record_lookup.h"
+#include "store/response_counter.h"
+#include "store/statistics.h"
+#include "store/xmlfile.h"
 
 namespace tallypad {
 

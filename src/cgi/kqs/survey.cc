@@ -14,19 +14,20 @@
 #include "base/str.h"
 #include "base/strbuf.h"
 #include "base/text.h"
-#include "cgi/kqs/access.h"
-#include "cgi/kqs/form_config.h"
 #include "cgi/kqs/login.h"
 #include "cgi/kqs/page_scripts.h"
 #include "cgi/kqs/pages.h"
-#include "cgi/kqs/password_guard.h"
-#include "cgi/kqs/record_lookup.h"
 #include "cgi/kqs/save.h"
+#include "cgi/kqs/survey_errors.h"
 #include "cgi/kqs/unique_id.h"
 #include "httpd/response_header.h"
 #include "mail/mail_compose.h"
 #include "platform/profile.h"
 #include "script/template.h"
+#include "store/access.h"
+#include "store/form_settings.h"
+#include "store/password_guard.h"
+#include "store/record_lookup.h"
 
 namespace tallypad {
 
@@ -182,9 +183,13 @@ Then SetUp(Survey& s) {
   s.action = Var(s, "_ACTION");
   s.page = Var(s, "_PAGE");
   // An address that guessed too many passwords gets the refusal instead.
-  std::optional<int> rights = GuardedRights(s.out, s.info.client_address, s.info.client_ip, s.root,
-                                            Var(s, "HOST"), s.database, s.password);
-  if (!rights) return Then::kReturn;
+  long refused_for = 0;
+  std::optional<int> rights = GuardedRights(s.info.client_address, s.info.client_ip, s.root,
+                                            Var(s, "HOST"), s.database, s.password, &refused_for);
+  if (!rights) {
+    WriteTooManyRequests(s.out, refused_for, PasswordRefusalPage(refused_for));
+    return Then::kReturn;
+  }
   s.rights = *rights;
 
   if (!s.vars || s.database.empty()) {

@@ -8,12 +8,12 @@
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
-#include "cgi/kqs/access.h"
-#include "cgi/kqs/datafile.h"
-#include "cgi/kqs/password_guard.h"
 #include "httpd/response_header.h"
 #include "platform/profile.h"
 #include "script/expr.h"
+#include "store/access.h"
+#include "store/datafile.h"
+#include "store/password_guard.h"
 
 namespace tallypad {
 
@@ -336,10 +336,13 @@ int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* o
                  const RequestInfo& info) {
   ListRequest r = ReadListRequest(vars);
   // An address that guessed too many passwords gets the refusal instead.
-  std::optional<int> guarded =
-      GuardedRights(out, info.client_address, info.client_ip, server_root, "", r.database,
-                    r.password);
-  if (!guarded) return 0;
+  long refused_for = 0;
+  std::optional<int> guarded = GuardedRights(info.client_address, info.client_ip, server_root, "",
+                                             r.database, r.password, &refused_for);
+  if (!guarded) {
+    WriteTooManyRequests(out, refused_for, PasswordRefusalPage(refused_for));
+    return 0;
+  }
   const int rights = *guarded;
   WriteResponseHeader(out);
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "base/decode.h"
-#include "cgi/kqs/datafile_write.h"
-#include "cgi/kqs/xmlfile.h"
+#include "store/datafile_write.h"
+#include "store/xmlfile.h"
 
 namespace tallypad {
 namespace {

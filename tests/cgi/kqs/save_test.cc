@@ -13,7 +13,7 @@
 #include "base/file.h"
 #include "base/status_log.h"
 #include "base/strbuf.h"
-#include "cgi/kqs/response_counter.h"
+#include "store/response_counter.h"
 #include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 

@@ -1,0 +1,57 @@
+// Saving responses to a data file and its index: composing record and
+// index lines from the request variables, appending them, and marking a
+// session's earlier records as superseded so that one live record per
+// session remains. Used by the survey engine's save step. Appends are whole
+// lines written once under an exclusive lock and flushed to disk.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/vartable.h"
+#include "store/datafile.h"
+
+namespace tallypad {
+
+// Result codes of AppendRecord.
+inline constexpr int kDataNoHeader = 2;     // data file missing or without header
+inline constexpr int kDataCannotWrite = 6;  // cannot be opened for writing, or the write failed
+
+// Returns `value` as a field can hold it: each line break (CR LF, LF or CR)
+// written as one blank (a record is one line), tabs written as blanks (a
+// tab would split the field).
+std::string CleanFieldValue(std::string_view value);
+// Returns what a record stores for `column`: the non-empty values of the
+// variables named `column` (without case), in table order, joined by ","
+// (a group of check boxes), cleaned as CleanFieldValue.
+std::string RecordValue(const VarTable* vars, std::string_view column);
+// Returns the record line for `vars` under the header `columns` (read with
+// no spare slots): per column a quoted value with quotes doubled and a tab,
+// then "\r\n".
+std::string DataRecordLine(const VarTable* columns, const VarTable* vars);
+// Appends the record of `vars` to the data file at `path` (never created).
+// Returns 0 and sets *offset to the byte offset where the record starts,
+// kDataNoHeader or kDataCannotWrite.
+int AppendRecord(const std::string& path, const VarTable* vars, int64_t* offset);
+
+// Returns the index line for `vars` under the index header `columns`: the
+// bare decimal `offset` for the column named exactly "_POS", a quoted value
+// and a tab for any other column, then "\n".
+std::string IndexEntryLine(const VarTable* columns, const VarTable* vars, int64_t offset);
+// Appends the index entry of the record at `offset` to the index file at
+// `path`. Returns 0 (also when `offset` is not above 0 and nothing is
+// written), kDataNoHeader or kDataCannotWrite; the save step reports none.
+int AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offset);
+
+// Marks with "#" every live record of the data file at `path` whose _SESSION
+// column equals the variable _SESSION, except the last one (the record just
+// appended), under the data file's lock. When `superseded` is given it
+// receives each record marked, as it stood. Returns how many records were
+// marked (0 when _SESSION is empty or the file has no _SESSION column), or
+// -1 when the file cannot be opened for writing or a mark cannot be written.
+int SupersedeSession(const std::string& path, const VarTable* vars,
+                     std::vector<StoredRecord>* superseded = nullptr);
+
+}  // namespace tallypad

@@ -1,0 +1,53 @@
+#include "store/form_settings.h"
+
+#include "base/str.h"
+#include "platform/profile.h"
+
+namespace tallypad {
+
+namespace {
+
+struct KeyDefault {
+  std::string_view key;
+  std::string_view value;
+};
+
+// Keys whose default is not empty (numeric keys left out default to 0).
+// Keys of the result page have their own defaults where the result page
+// is written.
+constexpr KeyDefault kKeyDefaults[] = {
+    {"ACTIVE", "1"},
+    {"IDFIELDS", "IFMUID"},
+    {"MAXMESSAGE", "Sorry, this form is no longer available."},
+    {"PWDMESSAGE", "Sorry, you need a password to access this form."},
+    {"STARTPAGE", "page0"},
+    {"LOGINSEQUENCE", "ASC"},
+    {"LOGDATETIME", "1"},
+    {"DISPLAYMESSAGE", "1"},
+    {"HOTLINK", "/index.html"},
+};
+
+std::string_view KeyDefaultOf(std::string_view key) {
+  for (const KeyDefault& row : kKeyDefaults)
+    if (StrEqualNoCase(row.key, key)) return row.value;
+  return {};
+}
+
+}  // namespace
+
+VarTablePtr FormSettingsLoad(std::string_view base_path, std::string_view database) {
+  if (database.empty()) return nullptr;
+  std::string path = PathBuild(base_path, database, ".ini");
+  if (path.empty()) return nullptr;
+  return IniLoadSection(path, "DATABASE", 0);
+}
+
+std::string FormSetting(const VarTable* settings, std::string_view key) {
+  return VarTableGet(settings, key, KeyDefaultOf(key));
+}
+
+int FormSettingInt(const VarTable* settings, std::string_view key) {
+  return StrToIntClamped(FormSetting(settings, key));
+}
+
+}  // namespace tallypad
