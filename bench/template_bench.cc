@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/decode.h"
-#include "base/file.h"
+#include "base/read.h"
 #include "base/strbuf.h"
 #include "base/output_stream.h"
 #include "script/template.h"
@@ -84,8 +84,6 @@ std::string Answers() {
 
 void BM_RenderSurveyPage(benchmark::State& state) {
   const std::string text = SurveyPage();
-  FilePtr page(std::tmpfile());
-  std::fwrite(text.data(), 1, text.size(), page.get());
   const std::string answers = Answers();
   std::vector<std::string> field_names;
   for (int q = 1; q <= kQuestions; ++q) field_names.push_back(std::string("Q") + std::to_string(q) + "=");
@@ -96,9 +94,13 @@ void BM_RenderSurveyPage(benchmark::State& state) {
     VarTablePtr pending = VarTableFromPairs(field_names, 0);
     StrBuf buf;
     OutputStream out{nullptr, nullptr, &buf};
-    std::rewind(page.get());
-    TemplateProcess("/srv/forms/survey/page1.htm", &out, page.get(), vars.get(), nullptr,
-                    pending.get(), true, {});
+    PageReader page(text);
+    TemplateProcess({.base_path = "/srv/forms/survey/page1.htm",
+                     .out = &out,
+                     .page = &page,
+                     .vars = vars.get(),
+                     .pending = pending.get(),
+                     .formfill = true});
     bytes = buf.Length();
     benchmark::DoNotOptimize(bytes);
   }

@@ -1,19 +1,17 @@
 // Fuzzes the script statement reader: the input is a script block, read from
-// an in-memory file by ScriptRun with the page-template functions, a small
-// variable table and a record table as the "data" object. Output is
-// swallowed. Checks that every run leaves the nesting count at zero and the
-// positions inside the file.
-#include <sys/mman.h>
-#include <unistd.h>
-
+// memory by ScriptRun with the page-template functions, a small variable
+// table and a record table as the "data" object. Output is swallowed. Checks
+// that every run leaves the nesting count at zero and the positions inside
+// the script.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "base/decode.h"
-#include "base/file.h"
+#include "base/read.h"
 #include "base/vartable.h"
 #include "base/output_stream.h"
 #include "script/functions.h"
@@ -41,13 +39,7 @@ const std::string& BasePath() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const int fd = memfd_create("script_fuzz", MFD_CLOEXEC);
-  Check(fd >= 0);
-  Check(ftruncate(fd, 0) == 0);
-  Check(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
-  tallypad::FilePtr page(fdopen(dup(fd), "rb"));
-  Check(page != nullptr);
-  std::fseek(page.get(), 0, SEEK_SET);
+  tallypad::PageReader page(std::string_view(reinterpret_cast<const char*>(data), size));
 
   auto vars = tallypad::VarTableFromPairs({"x=5", "s=abc", "Q=Q1", "n=-3.5", "e="}, 4);
   auto record = tallypad::VarTableFromPairs({"Q1=7", "Q2=some text"}, 0);
@@ -59,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ctx.base_path = BasePath();
   ctx.objects = objects;
   ctx.functions = tallypad::PageTemplateFunctions();
-  int code = tallypad::ScriptRun(ctx, page.get(), vars.get());
+  int code = tallypad::ScriptRun(ctx, page, vars.get());
 
   Check(code == 0 || (code >= 40 && code <= 49));
   Check(ctx.depth == 0);

@@ -1,21 +1,18 @@
 // Fuzzes the template processor and its directives. Input: the first byte
 // chooses the run's options (bit 0 form rewriting, bit 1 a record table,
 // bit 2 a dry run without output, bit 3 the stop name "/report", bit 4 a
-// pending-fields table); the rest is the page, written to a memory file.
+// pending-fields table); the rest is the page, read from memory.
 // The page's folder holds a few files that directives can name: a.htm (a
 // template), c.css (a file to copy), d.asc (a data file of two records) and
 // s.ini (a statistics file).
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "base/decode.h"
-#include "base/file.h"
+#include "base/read.h"
 #include "base/strbuf.h"
 #include "base/output_stream.h"
 #include "script/template.h"
@@ -46,12 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t options = data[0];
   const std::string base_path = PageFolder() + "page.htm";
 
-  int fd = memfd_create("page", 0);
-  Check(fd >= 0);
-  tallypad::FilePtr page(fdopen(fd, "w+b"));
-  Check(page != nullptr);
-  if (size > 1) Check(std::fwrite(data + 1, 1, size - 1, page.get()) == size - 1);
-  std::rewind(page.get());
+  const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  tallypad::PageReader page(text);
 
   auto vars = tallypad::VarTableFromPairs(
       {"Q1=5", "Q2=red", "c=2", "c=3", "T=<b>&", "_SESSION=abc", "HOST=127.0.0.1", "E="}, 8);
@@ -60,11 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   tallypad::StrBuf buf;
   tallypad::OutputStream out{nullptr, nullptr, &buf};
-  int r = tallypad::TemplateProcess(base_path, (options & 4) ? nullptr : &out, page.get(),
-                                    vars.get(), (options & 2) ? record.get() : nullptr,
-                                    (options & 16) ? pending.get() : nullptr, options & 1,
-                                    (options & 8) ? "/report" : "");
+  int r = tallypad::TemplateProcess({.base_path = base_path,
+                                     .out = (options & 4) ? nullptr : &out,
+                                     .page = &page,
+                                     .vars = vars.get(),
+                                     .record = (options & 2) ? record.get() : nullptr,
+                                     .pending = (options & 16) ? pending.get() : nullptr,
+                                     .formfill = (options & 1) != 0,
+                                     .stop = (options & 8) ? "/report" : ""});
   Check(r == 0 || r == -1);
+  Check(page.Tell() <= text.size());
   Check(tallypad::TemplateDepth() == 0);
   if (options & 4) Check(buf.Length() == 0);
   return 0;

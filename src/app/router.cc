@@ -8,6 +8,7 @@
 #include "app/private_files.h"
 #include "base/decode.h"
 #include "base/file.h"
+#include "base/read.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
@@ -117,10 +118,14 @@ void RefuseRequest(Connection& conn, std::string_view status, std::string_view l
 
 // Sends a page whose path contains ".html" with the default header, run
 // through the template processor with the request variables, so that every
-// page of the server root can use the template language.
-int ServeTemplatePage(Request& r, std::FILE* page) {
+// page of the server root can use the template language. The page is read
+// from the file that was opened and checked.
+int ServeTemplatePage(Request& r, std::FILE* file) {
+  const std::string text = ReadPageText(file);
+  PageReader page(text);
   WriteResponseHeader(&r.out);
-  TemplateProcess(r.ctx.server_root, &r.out, page, r.vars, nullptr, nullptr, false, {});
+  TemplateProcess(
+      {.base_path = r.ctx.server_root, .out = &r.out, .page = &page, .vars = r.vars});
   return 0;
 }
 

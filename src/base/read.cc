@@ -1,5 +1,9 @@
 #include "base/read.h"
 
+#include <algorithm>
+
+#include "base/file.h"
+
 namespace tallypad {
 
 namespace {
@@ -8,18 +12,38 @@ namespace {
 constexpr size_t kAttributeArea = 4096;
 // At most this many attributes of one tag are kept.
 constexpr size_t kMaxAttributes = 20;
+// A file is read into memory in pieces of this size.
+constexpr size_t kReadChunk = 64 * 1024;
 
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
 
-int ReadUntil(std::FILE* f, std::string* area, size_t size, std::string_view delimiters,
+std::optional<std::string> ReadPageFile(const std::string& path, size_t limit) {
+  FilePtr file = FileOpen(path, "rb");
+  if (!file) return std::nullopt;
+  return ReadPageText(file.get(), limit);
+}
+
+std::string ReadPageText(std::FILE* file, size_t limit) {
+  std::string text;
+  while (text.size() < limit) {
+    const size_t at = text.size();
+    const size_t want = std::min(kReadChunk, limit - at);
+    text.resize(at + want);
+    const size_t got = std::fread(text.data() + at, 1, want, file);
+    text.resize(at + got);
+    if (got < want) break;
+  }
+  return text;
+}
+
+int ReadUntil(PageReader& page, std::string* area, size_t size, std::string_view delimiters,
               int ignored) {
   if (area) area->clear();
   size_t room = size > 0 ? size - 1 : 0;
-  if (std::feof(f)) return -1;
   for (;;) {
-    int c = std::fgetc(f);
+    int c = page.Get();
     if (c == EOF) return -1;
     if (ignored != 0 && c == ignored) continue;
     if (c == 0) return 0;
@@ -29,14 +53,14 @@ int ReadUntil(std::FILE* f, std::string* area, size_t size, std::string_view del
   }
 }
 
-VarTablePtr ReadTagAttributes(std::FILE* f, size_t count) {
+VarTablePtr ReadTagAttributes(PageReader& page, size_t count) {
   if (count == 0) count = 16;
   auto t = VarTableNew(count);
   size_t next = 0;
   std::string name;
   std::string value;
   for (;;) {
-    int delim = ReadUntil(f, &name, kAttributeArea - 1, "=> \t\r\n", 0);
+    int delim = ReadUntil(page, &name, kAttributeArea - 1, "=> \t\r\n", 0);
     size_t lead = 0;
     while (lead < name.size() && IsWhite(name[lead])) ++lead;
     name.erase(0, lead);
@@ -44,9 +68,9 @@ VarTablePtr ReadTagAttributes(std::FILE* f, size_t count) {
       VarEntry& e = t->entries[next++];
       e.name = name;
       if (delim == '=') {
-        int c = std::fgetc(f);
+        int c = page.Get();
         if (c == '"') {
-          delim = ReadUntil(f, &value, kAttributeArea, "\"", 0);
+          delim = ReadUntil(page, &value, kAttributeArea, "\"", 0);
           if (delim != -1) delim = ' ';
         } else if (c == EOF) {
           value.clear();
@@ -56,18 +80,18 @@ VarTablePtr ReadTagAttributes(std::FILE* f, size_t count) {
           delim = '>';
         } else {
           std::string rest;
-          delim = ReadUntil(f, &rest, kAttributeArea - 1, "> \t\r\n", 0);
+          delim = ReadUntil(page, &rest, kAttributeArea - 1, "> \t\r\n", 0);
           value = std::string(1, static_cast<char>(c)) + rest;
         }
         e.value = value;
       }
     } else if (delim == '=') {
       // "=value" without a name: the value is read and dropped.
-      ReadUntil(f, nullptr, 0, "> \t\r\n", 0);
+      ReadUntil(page, nullptr, 0, "> \t\r\n", 0);
     }
     if (delim == '>' || delim == -1) break;
     if (next >= kMaxAttributes || next >= count) {
-      ReadUntil(f, nullptr, 0, ">", 0);
+      ReadUntil(page, nullptr, 0, ">", 0);
       break;
     }
   }

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/socket_send.h"
+
 namespace tallypad {
 
 namespace {
@@ -26,26 +28,8 @@ void Send(Connection* c, const char* bytes, size_t count) {
 }  // namespace
 
 ssize_t SocketSendAll(int fd, const char* bytes, size_t count) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
-  size_t sent = 0;
-  while (sent < count) {
-    ssize_t n = ::send(fd, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) break;
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0 && errno != EINTR) break;
-      continue;
-    }
-    break;  // the client is gone
-  }
-  return static_cast<ssize_t>(sent);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+  return static_cast<ssize_t>(SendAllUntil(fd, bytes, count, deadline));
 }
 
 void Connection::Take(const char* bytes, size_t count) { ConnWrite(this, bytes, count); }

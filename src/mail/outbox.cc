@@ -19,6 +19,7 @@
 
 #include "base/status_log.h"
 #include "platform/atomic_file.h"
+#include "platform/socket_send.h"
 
 namespace tallypad {
 
@@ -95,26 +96,6 @@ uint64_t ReadBodyLength(std::FILE* f) {
   return length;
 }
 
-// Sends all `count` bytes, waiting at most `timeout_ms` for the peer to take
-// more. Returns the bytes sent.
-size_t SendWithin(int fd, const char* bytes, size_t count, int timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  size_t sent = 0;
-  while (sent < count) {
-    ssize_t n = ::send(fd, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitReady(fd, POLLOUT, deadline)) break;
-    } else {
-      break;  // the peer is gone
-    }
-  }
-  return sent;
-}
-
 // Sends the body of `length` bytes in pieces. Returns 0, kOutboxTruncated when
 // the file ends first (complete pieces are sent) or kOutboxShortSend.
 int SendBody(std::FILE* f, uint64_t length, int fd, const OutboxOptions& options) {
@@ -122,7 +103,8 @@ int SendBody(std::FILE* f, uint64_t length, int fd, const OutboxOptions& options
   while (length > 0) {
     size_t want = length < kOutboxPieceSize ? static_cast<size_t>(length) : kOutboxPieceSize;
     if (std::fread(piece.get(), 1, want, f) != want) return kOutboxTruncated;
-    if (SendWithin(fd, piece.get(), want, options.send_timeout_ms) != want) return kOutboxShortSend;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
+    if (SendAllUntil(fd, piece.get(), want, deadline) != want) return kOutboxShortSend;
     if (options.piece_sent) options.piece_sent(want);
     length -= want;
   }

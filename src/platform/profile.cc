@@ -46,12 +46,11 @@ std::vector<std::string> ReadLines(const std::string& path, bool* exists) {
   return lines;
 }
 
-}  // namespace
-
-std::vector<std::string> ProfileGetSection(const std::string& path, std::string_view section) {
+// The lines of `section` among the file's `lines`, as ProfileGetSection
+// returns them.
+std::vector<std::string> SectionLines(const std::vector<std::string>& lines,
+                                      std::string_view section) {
   std::vector<std::string> out;
-  bool exists = false;
-  std::vector<std::string> lines = ReadLines(path, &exists);
   bool inside = false;
   for (const std::string& raw : lines) {
     std::string_view line = Trim(raw);
@@ -65,6 +64,28 @@ std::vector<std::string> ProfileGetSection(const std::string& path, std::string_
     out.emplace_back(line);
   }
   return out;
+}
+
+// The section's table from its lines, as IniLoadSection builds it.
+VarTablePtr SectionTable(const std::vector<std::string>& lines, size_t free_count) {
+  if (lines.empty() && free_count == 0) return nullptr;
+  auto t = VarTableNew(lines.size() + free_count);
+  for (size_t i = 0; i < free_count; ++i) t->entries[i] = VarEntry{std::string(), std::string()};
+  size_t next = free_count;
+  for (const std::string& line : lines) {
+    size_t eq = line.find('=');
+    std::string name = line.substr(0, eq);
+    std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+    t->entries[next++] = VarEntry{std::move(name), std::move(value)};
+  }
+  return t;
+}
+
+}  // namespace
+
+std::vector<std::string> ProfileGetSection(const std::string& path, std::string_view section) {
+  bool exists = false;
+  return SectionLines(ReadLines(path, &exists), section);
 }
 
 int ProfileGetInt(const std::string& path, std::string_view section, std::string_view key, int def) {
@@ -133,18 +154,20 @@ bool ProfileWriteString(const std::string& path, std::string_view section, std::
 
 VarTablePtr IniLoadSection(const std::string& path, std::string_view section, size_t free_count) {
   if (FileSize(path) < 1) return nullptr;
-  std::vector<std::string> lines = ProfileGetSection(path, section);
-  if (lines.empty() && free_count == 0) return nullptr;
-  auto t = VarTableNew(lines.size() + free_count);
-  for (size_t i = 0; i < free_count; ++i) t->entries[i] = VarEntry{std::string(), std::string()};
-  size_t next = free_count;
-  for (const std::string& line : lines) {
-    size_t eq = line.find('=');
-    std::string name = line.substr(0, eq);
-    std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
-    t->entries[next++] = VarEntry{std::move(name), std::move(value)};
-  }
-  return t;
+  return SectionTable(ProfileGetSection(path, section), free_count);
+}
+
+std::vector<VarTablePtr> IniLoadSections(const std::string& path,
+                                         std::initializer_list<std::string_view> sections,
+                                         size_t free_count) {
+  std::vector<VarTablePtr> tables(sections.size());
+  if (FileSize(path) < 1) return tables;
+  bool exists = false;
+  const std::vector<std::string> lines = ReadLines(path, &exists);
+  size_t at = 0;
+  for (std::string_view section : sections)
+    tables[at++] = SectionTable(SectionLines(lines, section), free_count);
+  return tables;
 }
 
 }  // namespace tallypad

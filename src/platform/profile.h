@@ -1,12 +1,14 @@
 // Profile (INI) files: the small reader and writer that configuration files,
-// response counters and statistics go through, and the loader of one
-// section into a name/value table. Sections and keys are matched without
-// regard to case. Nothing is cached: every load reads the file again, so an
-// edit takes effect with the next request. Writes go to a temporary file in
-// the same folder that is renamed over the old one, so a crash never leaves
-// a file half-written. Callers serialise concurrent writers with a named lock.
+// response counters and statistics go through, and the loader of sections
+// into name/value tables (several of one file from a single read). Sections
+// and keys are matched without regard to case. Nothing is cached: every load
+// reads the file again, so an edit takes effect with the next request.
+// Writes go to a temporary file in the same folder that is renamed over the
+// old one, so a crash never leaves a file half-written. Callers serialise
+// concurrent writers with a named lock.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +45,12 @@ bool ProfileWrite(const std::string& path, const std::vector<ProfileUpdate>& upd
 // '=' is all name with the value ""). Returns null when the file is missing
 // or empty, or when the section has no lines and `free_count` is 0.
 VarTablePtr IniLoadSection(const std::string& path, std::string_view section, size_t free_count);
+
+// Loads each of `sections` of the file at `path` as IniLoadSection does, all
+// from one read of the file; the tables come in the order of `sections`.
+std::vector<VarTablePtr> IniLoadSections(const std::string& path,
+                                         std::initializer_list<std::string_view> sections,
+                                         size_t free_count);
 
 // Writes one key (see ProfileWrite). Returns true on success.
 bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,

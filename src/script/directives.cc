@@ -26,10 +26,8 @@ constexpr std::string_view kReportEndTag = "</report>";
 // are added.
 constexpr int64_t kRandomSeedBase = 452;
 
-inline int Get(std::FILE* f) { return getc_unlocked(f); }
-
 // Skips the rest of a directive's tag, up to and including "%>".
-void SkipTagEnd(std::FILE* page) { PageSkipUntil(page, "%>", "%>"); }
+void SkipTagEnd(PageReader& page) { PageSkipUntil(page, "%>", "%>"); }
 
 // A directive that would nest one run deeper than allowed is refused.
 bool NestingAllowed() { return TemplateDepth() < kMaxTemplateDepth; }
@@ -45,7 +43,7 @@ int64_t ProcessMilliseconds() {
 
 // The query of a "%report" tag: the text up to "%>", trimmed; a quoted text
 // is the text inside the quotes, "$NAME" the value of variable NAME.
-std::string ReadReportQuery(std::FILE* page, const VarTable* vars) {
+std::string ReadReportQuery(PageReader& page, const VarTable* vars) {
   std::string raw;
   PageSkipUntil(page, "%>", "%>", &raw, kDirectiveParameterLimit);
   std::string_view q = raw;
@@ -69,12 +67,12 @@ void AddCharacterCodes(uint64_t* s, const VarTable* vars, std::string_view name)
 
 }  // namespace
 
-bool DirectiveReadParameter(std::FILE* page, std::string* param, size_t limit, bool* at_end) {
+bool DirectiveReadParameter(PageReader& page, std::string* param, size_t limit, bool* at_end) {
   param->clear();
   if (at_end) *at_end = false;
   int c;
   do {
-    c = Get(page);
+    c = page.Get();
   } while (PageIsWhite(c));
   if (c == EOF) {
     if (at_end) *at_end = true;
@@ -83,10 +81,10 @@ bool DirectiveReadParameter(std::FILE* page, std::string* param, size_t limit, b
   if (c == '\'' || c == '"') {
     const int quote = c;
     for (;;) {
-      c = Get(page);
+      c = page.Get();
       if (c == EOF || c == quote) break;
       if (c == '\\') {
-        c = Get(page);
+        c = page.Get();
         if (c == EOF) break;
         if (c == 'n') c = '\n';
         else if (c == 'r') c = '\r';
@@ -98,69 +96,72 @@ bool DirectiveReadParameter(std::FILE* page, std::string* param, size_t limit, b
     // "%>" does not end a word: "<%include a.htm%>" names the file "a.htm%>".
     while (c != EOF && !PageIsWhite(c)) {
       if (param->size() < limit) param->push_back(static_cast<char>(c));
-      c = Get(page);
+      c = page.Get();
     }
   }
   return !param->empty() && *param != "%>";
 }
 
-void DirectiveError(OutputStream* out, std::FILE* page, std::string_view subject,
+void DirectiveError(OutputStream* out, const PageReader& page, std::string_view subject,
                     std::string_view message) {
   if (!out) return;
   StreamWriteText(out, "<HR>Error in (");
   StreamWriteText(out, subject);
-  StreamPrintf(out, ")[%d]: ", static_cast<int>(std::ftell(page)));
+  StreamPrintf(out, ")[%d]: ", static_cast<int>(page.Tell()));
   StreamWriteText(out, message);
   StreamWriteText(out, "<HR>");
 }
 
-int DirectiveInclude(const DirectiveRun& run) {
+int DirectiveInclude(const TemplateRun& run) {
+  PageReader& page = *run.page;
   std::string name;
-  if (!DirectiveReadParameter(run.page, &name, kDirectiveParameterLimit)) {
-    DirectiveError(run.out, run.page, "include", "parameter missing");
+  if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) {
+    DirectiveError(run.out, page, "include", "parameter missing");
     return 0;
   }
-  SkipTagEnd(run.page);
+  SkipTagEnd(page);
+  // Included files are resolved against the including page's base path, and
+  // their form fields are never rewritten.
+  const TemplateRun included{
+      .base_path = run.base_path, .out = run.out, .vars = run.vars, .record = run.record};
   // A file that would go deeper than the nesting limit (or past the number
   // of files one page may open) counts as one that cannot be opened, so a
   // page that includes itself ends with this line.
-  FilePtr f;
-  if (NestingAllowed() && TemplateCountFile()) f = FileOpen(PathBuild(run.base_path, name), "rb");
-  if (!f) {
-    DirectiveError(run.out, run.page, name, "cannot open file");
+  if (!NestingAllowed() || !TemplateCountFile() ||
+      !TemplateProcessFile(PathBuild(run.base_path, name), included)) {
+    DirectiveError(run.out, page, name, "cannot open file");
     return 0;
   }
-  // Included files are resolved against the including page's base path, and
-  // their form fields are never rewritten.
-  TemplateProcess(run.base_path, run.out, f.get(), run.vars, run.record, nullptr, false, {});
   return 1;
 }
 
-int DirectiveSource(const DirectiveRun& run) {
+int DirectiveSource(const TemplateRun& run) {
+  PageReader& page = *run.page;
   std::string name;
-  if (!DirectiveReadParameter(run.page, &name, kDirectiveParameterLimit)) {
-    DirectiveError(run.out, run.page, "source", "parameter missing");
+  if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) {
+    DirectiveError(run.out, page, "source", "parameter missing");
     return 0;
   }
-  SkipTagEnd(run.page);
+  SkipTagEnd(page);
   std::string path = PathBuild(run.base_path, name);
   FilePtr f = FileOpen(path, "r");
   if (!f) {
-    DirectiveError(run.out, run.page, PathShown(run.base_path, path), "cannot open file");
+    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
     return 0;
   }
   StreamCopyFile(run.out, f.get());
   return 1;
 }
 
-int DirectiveReport(const DirectiveRun& run) {
+int DirectiveReport(const TemplateRun& run) {
+  PageReader& page = *run.page;
   std::string name;
-  if (!DirectiveReadParameter(run.page, &name, kDirectiveParameterLimit)) return 0;
-  std::string query = ReadReportQuery(run.page, run.vars);
+  if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) return 0;
+  std::string query = ReadReportQuery(page, run.vars);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
-    DirectiveError(run.out, run.page, PathShown(run.base_path, path), "cannot open file");
-    PageSkipUntil(run.page, kReportEndTag, kReportEndTag);
+    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
+    PageSkipUntil(page, kReportEndTag, kReportEndTag);
     return 0;
   }
   std::unique_ptr<DataFile> data;
@@ -181,36 +182,42 @@ int DirectiveReport(const DirectiveRun& run) {
 
   // A pass without output finds the end of the body and leaves the page
   // after "</report>".
-  const long body = std::ftell(run.page);
-  TemplateProcess(run.base_path, nullptr, run.page, nullptr, nullptr, nullptr, false, kReportEnd);
-  const long after = std::ftell(run.page);
+  const size_t body = page.Tell();
+  TemplateProcess({.base_path = run.base_path, .page = &page, .stop = kReportEnd});
+  const size_t after = page.Tell();
 
   // Without an output stream a record pass has no effect at all (report
   // passes carry no pending fields), so the passes are left out: nested
   // reports in a dry run then cost one pass each instead of one per record.
-  if (run.out && body >= 0) {
+  if (run.out) {
+    const TemplateRun per_record{.base_path = run.base_path,
+                                 .out = run.out,
+                                 .page = &page,
+                                 .vars = run.vars,
+                                 .record = columns,
+                                 .stop = kReportEnd};
     int number = 0;
     const RecordFilter wanted = QueryFilter(run.vars, query);
     while (data->ReadWhere(wanted)) {
       ++number;
       VarTableSet(columns, "#", std::to_string(number));
-      if (std::fseek(run.page, body, SEEK_SET) != 0) break;
-      TemplateProcess(run.base_path, run.out, run.page, run.vars, columns, nullptr, false,
-                      kReportEnd);
+      page.Seek(body);
+      TemplateProcess(per_record);
     }
   }
-  if (after >= 0) std::fseek(run.page, after, SEEK_SET);
+  page.Seek(after);
   return 0;
 }
 
-int DirectiveStats(const DirectiveRun& run) {
+int DirectiveStats(const TemplateRun& run) {
+  PageReader& page = *run.page;
   std::string name;
-  if (!DirectiveReadParameter(run.page, &name, kDirectiveParameterLimit)) return 0;
-  SkipTagEnd(run.page);
+  if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) return 0;
+  SkipTagEnd(page);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
-    DirectiveError(run.out, run.page, PathShown(run.base_path, path), "cannot open file");
-    PageSkipUntil(run.page, kReportEndTag, kReportEndTag);
+    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
+    PageSkipUntil(page, kReportEndTag, kReportEndTag);
     return 0;
   }
   VarTablePtr counts, sums;
@@ -227,29 +234,34 @@ int DirectiveStats(const DirectiveRun& run) {
   } else {
     table = counts ? std::move(counts) : std::move(sums);
   }
-  TemplateProcess(run.base_path, run.out, run.page, run.vars, table.get(), nullptr, false,
-                  kReportEnd);
+  TemplateProcess({.base_path = run.base_path,
+                   .out = run.out,
+                   .page = &page,
+                   .vars = run.vars,
+                   .record = table.get(),
+                   .stop = kReportEnd});
   return 0;
 }
 
-int DirectiveRandom(const DirectiveRun& run) {
+int DirectiveRandom(const TemplateRun& run) {
+  PageReader& page = *run.page;
   std::string item_tag, end_tag;
-  if (!DirectiveReadParameter(run.page, &item_tag, kRandomTagNameLimit)) return 0;
-  if (!DirectiveReadParameter(run.page, &end_tag, kRandomTagNameLimit)) return 0;
-  SkipTagEnd(run.page);
+  if (!DirectiveReadParameter(page, &item_tag, kRandomTagNameLimit)) return 0;
+  if (!DirectiveReadParameter(page, &end_tag, kRandomTagNameLimit)) return 0;
+  SkipTagEnd(page);
   const std::string item_marker = "<" + item_tag + ">";
   const std::string end_marker = "<" + end_tag + ">";
   // Markers of different lengths cannot share one window: the items are
   // then ordinary page text, as they are when nesting is refused.
   if (item_marker.size() != end_marker.size() || !NestingAllowed()) return 0;
 
-  std::vector<long> items;
+  std::vector<size_t> items;
   for (size_t k = 0; k < kRandomMaxItems; ++k) {
-    const long start = std::ftell(run.page);
-    if (start < 0 || PageSkipUntil(run.page, item_marker, end_marker) != kPageFoundA) break;
+    const size_t start = page.Tell();
+    if (PageSkipUntil(page, item_marker, end_marker) != kPageFoundA) break;
     items.push_back(start);
   }
-  const long after = std::ftell(run.page);
+  const size_t after = page.Tell();
 
   if (items.size() >= 2) {
     // Unsigned arithmetic: the seed wraps instead of overflowing, and its
@@ -263,20 +275,21 @@ int DirectiveRandom(const DirectiveRun& run) {
       std::swap(items[i], items[s % items.size()]);
     }
   }
-  for (long start : items) {
-    if (std::fseek(run.page, start, SEEK_SET) != 0) break;
-    TemplateProcess(run.base_path, run.out, run.page, run.vars, run.record, run.pending,
-                    run.formfill, item_tag);
+  TemplateRun item = run;
+  item.stop = item_tag;
+  for (size_t start : items) {
+    page.Seek(start);
+    TemplateProcess(item);
   }
-  if (after >= 0) std::fseek(run.page, after, SEEK_SET);
+  page.Seek(after);
   return 0;
 }
 
-void DirectiveList(const DirectiveRun& run) {
+void DirectiveList(const TemplateRun& run) {
   for (;;) {
     std::string word;
     bool at_end = false;
-    DirectiveReadParameter(run.page, &word, kDirectiveParameterLimit, &at_end);
+    DirectiveReadParameter(*run.page, &word, kDirectiveParameterLimit, &at_end);
     if (at_end || word == "%>") return;
     if (StrEqualNoCase(word, "include")) {
       DirectiveInclude(run);
@@ -289,7 +302,7 @@ void DirectiveList(const DirectiveRun& run) {
     } else if (StrEqualNoCase(word, "stats")) {
       DirectiveStats(run);
     } else {
-      DirectiveError(run.out, run.page, word, "Unknown command");
+      DirectiveError(run.out, *run.page, word, "Unknown command");
       continue;
     }
     return;

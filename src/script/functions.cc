@@ -124,16 +124,15 @@ std::optional<std::string> ScriptFnRunReport(ScriptContext& ctx, std::string_vie
   StrBuf buffer(kReportBufferSize);
   OutputStream out;
   out.buffer = &buffer;
+  const TemplateRun report{.base_path = ctx.base_path, .out = &out, .vars = vars};
   for (const std::string& name : args) {
     if (name.empty()) continue;
     // A report that runs itself ends here instead of recursing for ever.
     if (TemplateDepth() >= kMaxTemplateDepth) break;
-    FilePtr report;
-    if (std::string path = ResolveAgainstBase(ctx, name); !path.empty())
-      report = FileOpen(path, "rb");
-    if (!report) report = FileOpen(name, "rb");
-    if (!report) continue;
-    TemplateProcess(ctx.base_path, &out, report.get(), vars, nullptr, nullptr, false, {});
+    // A name is resolved against the page's folder first, then taken as it is.
+    const std::string path = ResolveAgainstBase(ctx, name);
+    if (!path.empty() && TemplateProcessFile(path, report)) continue;
+    TemplateProcessFile(name, report);
   }
   return buffer.ToString();
 }

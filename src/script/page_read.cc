@@ -8,18 +8,14 @@ namespace tallypad {
 
 namespace {
 
-// Pages are read byte by byte by one thread at a time; the unlocked read
-// avoids a lock per byte.
-inline int Get(std::FILE* f) { return getc_unlocked(f); }
-
 inline char Upper(int c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
 }  // namespace
 
-int PageReadToken(std::FILE* page, std::string* area, size_t limit, std::string_view delimiters) {
+int PageReadToken(PageReader& page, std::string* area, size_t limit, std::string_view delimiters) {
   if (area) area->clear();
   for (;;) {
-    int c = Get(page);
+    int c = page.Get();
     if (c == EOF) return -1;
     if (c == 0) return 0;
     // Delimiter sets are a few characters: a plain loop beats a call per byte.
@@ -29,14 +25,14 @@ int PageReadToken(std::FILE* page, std::string* area, size_t limit, std::string_
   }
 }
 
-void PageSkipPast(std::FILE* page, int c) {
+void PageSkipPast(PageReader& page, int c) {
   for (;;) {
-    int d = Get(page);
+    int d = page.Get();
     if (d == EOF || d == c) return;
   }
 }
 
-PageFound PageSkipUntil(std::FILE* page, std::string_view a, std::string_view b, std::string* copy,
+PageFound PageSkipUntil(PageReader& page, std::string_view a, std::string_view b, std::string* copy,
                         size_t limit) {
   const size_t n = a.size();
   if (n == 0 || n > kPageMaxMarker || b.size() != n) return kPageFoundNone;
@@ -52,7 +48,7 @@ PageFound PageSkipUntil(std::FILE* page, std::string_view a, std::string_view b,
     if (copy && copy->size() < limit) copy->push_back(c);
   };
   for (;;) {
-    int c = Get(page);
+    int c = page.Get();
     if (c == EOF) {
       for (size_t i = 0; i < filled; ++i) keep(raw[i]);
       return kPageFoundNone;
@@ -73,7 +69,7 @@ PageFound PageSkipUntil(std::FILE* page, std::string_view a, std::string_view b,
   }
 }
 
-void PageFinishMarker(std::FILE* page, std::string* text, int delimiter, std::string_view end,
+void PageFinishMarker(PageReader& page, std::string* text, int delimiter, std::string_view end,
                       size_t limit) {
   const size_t n = end.size();
   // `read` counts every byte of the marker's text, kept or not; the first
@@ -89,7 +85,7 @@ void PageFinishMarker(std::FILE* page, std::string* text, int delimiter, std::st
   if (delimiter != -1) add(static_cast<char>(delimiter));
   bool found = n == 0 || tail == end;
   while (!found) {
-    int c = Get(page);
+    int c = page.Get();
     if (c == EOF) break;
     add(static_cast<char>(c));
     found = tail == end;

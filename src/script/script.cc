@@ -40,8 +40,8 @@ void AppendPiece(std::string& value, std::string_view piece) {
 
 // Where the next statement begins: the lookahead byte, when it is the first
 // byte of the statement, has already been read.
-long StatementStart(std::FILE* page, int lookahead) {
-  long pos = std::ftell(page);
+long StatementStart(const PageReader& page, int lookahead) {
+  long pos = static_cast<long>(page.Tell());
   if (pos > 0 && lookahead > 0 && lookahead != ' ' && lookahead != '\t' && !IsLineEnd(lookahead))
     --pos;
   return pos;
@@ -50,7 +50,7 @@ long StatementStart(std::FILE* page, int lookahead) {
 // One nesting level of a script run.
 class Level {
  public:
-  Level(ScriptContext& ctx, std::FILE* page, VarTable* vars)
+  Level(ScriptContext& ctx, PageReader& page, VarTable* vars)
       : ctx_(ctx), page_(page), vars_(vars), la_(ctx.lookahead) {}
 
   // Runs statements until the level ends; returns 0 or an error code.
@@ -76,7 +76,7 @@ class Level {
   void Store(const std::string& name, std::string_view value);
 
   ScriptContext& ctx_;
-  std::FILE* page_;
+  PageReader& page_;
   VarTable* vars_;
   int la_;
   bool in_chain_ = false;  // an "if" was seen and no assignment or call since
@@ -194,7 +194,7 @@ int Level::SkipBody() {
   // Braces are counted wherever they stand, inside quoted texts too.
   int depth = 1;
   while (depth > 0) {
-    int c = std::getc(page_);
+    int c = page_.Get();
     if (c == EOF) {
       la_ = -1;
       return 0;
@@ -278,7 +278,7 @@ int Level::ReadArithmetic(const std::string& first, std::string* value) {
   text.push_back(static_cast<char>(la_));
   const size_t keep = std::max(text.size(), kScriptRawTextKeep);
   for (;;) {
-    int c = std::getc(page_);
+    int c = page_.Get();
     if (c == EOF) {
       la_ = -1;
       break;
@@ -343,7 +343,7 @@ void Level::Store(const std::string& name, std::string_view value) {
 
 }  // namespace
 
-int ScriptRun(ScriptContext& ctx, std::FILE* page, VarTable* vars) {
+int ScriptRun(ScriptContext& ctx, PageReader& page, VarTable* vars) {
   Level level(ctx, page, vars);
   int code;
   if (ctx.lookahead == -1) {
@@ -356,7 +356,7 @@ int ScriptRun(ScriptContext& ctx, std::FILE* page, VarTable* vars) {
     --ctx.depth;
   }
   ctx.lookahead = level.lookahead();
-  ctx.stop_position = std::ftell(page);
+  ctx.stop_position = static_cast<long>(page.Tell());
   return code < 0 ? 0 : code;
 }
 

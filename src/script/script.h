@@ -1,18 +1,18 @@
 // Script statements: the small statement language of script blocks in pages
 // ("<% ... %>") and of the survey engine's page scripts. A block is read
-// straight from the open page file, statement by statement, and run at once;
+// straight from the page's reader, statement by statement, and run at once;
 // nothing is compiled or kept. Statements assign and change variables of the
 // request's VarTable in place, branch with if/elsif/else, and call functions
 // from the caller's function tables.
 #pragma once
 
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/read.h"
 #include "base/vartable.h"
 #include "base/output_stream.h"
 
@@ -74,26 +74,26 @@ struct ScriptContext {
 };
 
 // Runs statements read from `page` until "%>", a stop keyword or the end of
-// the file. Returns 0, or a script error code (40..49). On return the
+// the page. Returns 0, or a script error code (40..49). On return the
 // context's lookahead and stop position are set.
-int ScriptRun(ScriptContext& ctx, std::FILE* page, VarTable* vars);
+int ScriptRun(ScriptContext& ctx, PageReader& page, VarTable* vars);
 
 // Reads the next token into `token` (at most `size` - 2 bytes kept) starting
 // with lookahead `*lookahead`, and updates `*lookahead` (-1 after the end).
-// Returns -1 at the end of the block ("%>") or file, else the token's length.
+// Returns -1 at the end of the block ("%>") or page, else the token's length.
 // Text tokens are stored as a single quote followed by the text; a text that
-// the file ends inside is returned as far as it went, with the result -1.
-int ScriptNextToken(std::FILE* page, std::string* token, size_t size, int* lookahead);
+// the page ends inside is returned as far as it went, with the result -1.
+int ScriptNextToken(PageReader& page, std::string* token, size_t size, int* lookahead);
 
 // Reads "[key]" after an object name and sets `result` to the object's value
 // for the key. Returns 0 or a script error code.
-int ScriptObjectValue(ScriptContext& ctx, std::FILE* page, int lookahead,
+int ScriptObjectValue(ScriptContext& ctx, PageReader& page, int lookahead,
                       std::string_view object_name, VarTable* vars, std::string* result);
 
 // Parses the argument list of a call to `name` (the "(" has been read) and
 // calls the function. `result` (when not null) receives its text, or nullopt.
 // Returns 0 or a script error code.
-int ScriptCallFunction(ScriptContext& ctx, std::FILE* page, int lookahead, std::string_view name,
+int ScriptCallFunction(ScriptContext& ctx, PageReader& page, int lookahead, std::string_view name,
                        VarTable* vars, std::optional<std::string>* result);
 
 // The message of a script error code ("Unknown scripting error" for others).

@@ -44,7 +44,7 @@ const ScriptObject* FindObject(std::span<const ScriptObject> table, std::string_
 
 // Reads the arguments of a call up to its ")" into `args`, keeping at most
 // `most`. Returns 0 or an error code.
-int ReadArguments(ScriptContext& ctx, std::FILE* page, int la, VarTable* vars, size_t most,
+int ReadArguments(ScriptContext& ctx, PageReader& page, int la, VarTable* vars, size_t most,
                   std::vector<std::string>* args) {
   std::string token;
   for (;;) {
@@ -88,7 +88,7 @@ int ReadArguments(ScriptContext& ctx, std::FILE* page, int la, VarTable* vars, s
 
 }  // namespace
 
-int ScriptCallFunction(ScriptContext& ctx, std::FILE* page, int lookahead, std::string_view name,
+int ScriptCallFunction(ScriptContext& ctx, PageReader& page, int lookahead, std::string_view name,
                        VarTable* vars, std::optional<std::string>* result) {
   if (result) result->reset();
   if (!name.empty() && name[0] == '&') name.remove_prefix(1);
@@ -107,7 +107,7 @@ int ScriptCallFunction(ScriptContext& ctx, std::FILE* page, int lookahead, std::
   return 0;
 }
 
-int ScriptObjectValue(ScriptContext& ctx, std::FILE* page, int lookahead,
+int ScriptObjectValue(ScriptContext& ctx, PageReader& page, int lookahead,
                       std::string_view object_name, VarTable* vars, std::string* result) {
   result->clear();
   const ScriptObject* object = FindObject(ctx.objects, object_name);

@@ -5,8 +5,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
+
+#include "base/read.h"
 
 namespace tallypad {
 
@@ -15,16 +16,16 @@ namespace tallypad {
 inline constexpr size_t kScriptRawTextKeep = 4094;
 
 // Reads bytes up to and including the next `stop`. Returns `stop`, or -1
-// when the file ends first.
-int ScriptSkipTo(std::FILE* page, int stop);
+// when the page ends first.
+int ScriptSkipTo(PageReader& page, int stop);
 
 // Reads bytes into `text` (at most kScriptRawTextKeep kept) up to the next
-// `stop`, which is consumed but not kept. Returns `stop`, or -1 when the file
+// `stop`, which is consumed but not kept. Returns `stop`, or -1 when the page
 // ends first.
-int ScriptReadTo(std::FILE* page, int stop, std::string* text);
+int ScriptReadTo(PageReader& page, int stop, std::string* text);
 
 // Reads the next byte when it is '>' (after a '%' already read: the end of
 // the block) and returns true; otherwise leaves it unread and returns false.
-bool ScriptBlockEndFollows(std::FILE* page);
+bool ScriptBlockEndFollows(PageReader& page);
 
 }  // namespace tallypad

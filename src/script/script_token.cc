@@ -1,7 +1,7 @@
 // The script tokenizer and the raw readers beside it. Tokens are read
-// straight from the page file; the character that ended a token has already
-// been consumed and is handed back as the lookahead, which the next read
-// starts with.
+// straight from the page's reader; the character that ended a token has
+// already been consumed and is handed back as the lookahead, which the next
+// read starts with.
 #include <string_view>
 
 #include "script/script.h"
@@ -24,8 +24,8 @@ bool IsIn(std::string_view set, int c) {
 }
 
 // Skips blanks and tabs starting with `c`; returns the first other byte.
-int SkipBlanks(std::FILE* page, int c) {
-  while (IsBlankOrTab(c)) c = std::getc(page);
+int SkipBlanks(PageReader& page, int c) {
+  while (IsBlankOrTab(c)) c = page.Get();
   return c;
 }
 
@@ -46,13 +46,13 @@ class TokenWriter {
 };
 
 // Reads a quoted text after its opening `quote`. Returns the token length,
-// or -1 when the file ends inside the text (the text read so far is kept).
-int ReadText(std::FILE* page, int quote, TokenWriter& out, int* lookahead) {
+// or -1 when the page ends inside the text (the text read so far is kept).
+int ReadText(PageReader& page, int quote, TokenWriter& out, int* lookahead) {
   out.Add('\'');
   for (;;) {
-    int c = std::getc(page);
+    int c = page.Get();
     if (c == '\\') {
-      c = std::getc(page);
+      c = page.Get();
       if (c == 'n') c = '\n';
       else if (c == 'r') c = '\r';
       else if (c == 't') c = '\t';
@@ -70,15 +70,15 @@ int ReadText(std::FILE* page, int quote, TokenWriter& out, int* lookahead) {
 }
 
 // Reads a word whose first byte `c` has been read.
-int ReadWord(std::FILE* page, int c, TokenWriter& out, int* lookahead) {
+int ReadWord(PageReader& page, int c, TokenWriter& out, int* lookahead) {
   out.Add(c);
   for (;;) {
-    c = std::getc(page);
+    c = page.Get();
     if (c == EOF || IsSkipped(c) || IsIn(kWordEnds, c)) break;
     // "%>" ends the block even right after a word ("x = y%>"): the '%' is
     // handed back as the lookahead and the '>' left for the next read.
     if (c == '%' && ScriptBlockEndFollows(page)) {
-      std::ungetc('>', page);
+      page.Unget();
       break;
     }
     out.Add(c);
@@ -90,11 +90,11 @@ int ReadWord(std::FILE* page, int c, TokenWriter& out, int* lookahead) {
 
 }  // namespace
 
-int ScriptNextToken(std::FILE* page, std::string* token, size_t size, int* lookahead) {
+int ScriptNextToken(PageReader& page, std::string* token, size_t size, int* lookahead) {
   TokenWriter out(token, size);
   int c = *lookahead;
   if (c == -1) return -1;
-  while (IsSkipped(c)) c = std::getc(page);
+  while (IsSkipped(c)) c = page.Get();
   if (c == EOF) {
     *lookahead = -1;
     return -1;
@@ -107,13 +107,13 @@ int ScriptNextToken(std::FILE* page, std::string* token, size_t size, int* looka
   }
 
   if (c == '<' || c == '>' || c == '+' || c == '=') {
-    int next = std::getc(page);
+    int next = page.Get();
     out.Add(c);
     if (c == '<' && next == '/') {
       // An end tag such as "</script>": everything up to its '>'.
       out.Add(next);
       int d;
-      while ((d = std::getc(page)) != EOF) {
+      while ((d = page.Get()) != EOF) {
         out.Add(d);
         if (d == '>') break;
       }
@@ -123,7 +123,7 @@ int ScriptNextToken(std::FILE* page, std::string* token, size_t size, int* looka
     if (next == '=') {
       out.Add('=');
       if (c == '=') {
-        int third = std::getc(page);
+        int third = page.Get();
         if (third == '=') {
           out.Add('=');
           *lookahead = ' ';
@@ -141,7 +141,7 @@ int ScriptNextToken(std::FILE* page, std::string* token, size_t size, int* looka
   }
 
   if (c == '%') {
-    int next = std::getc(page);
+    int next = page.Get();
     if (next == '>') {
       *lookahead = -1;
       return -1;
@@ -155,28 +155,28 @@ int ScriptNextToken(std::FILE* page, std::string* token, size_t size, int* looka
   return ReadWord(page, c, out, lookahead);
 }
 
-int ScriptSkipTo(std::FILE* page, int stop) {
+int ScriptSkipTo(PageReader& page, int stop) {
   int c;
-  while ((c = std::getc(page)) != EOF) {
+  while ((c = page.Get()) != EOF) {
     if (c == stop) return stop;
   }
   return -1;
 }
 
-int ScriptReadTo(std::FILE* page, int stop, std::string* text) {
+int ScriptReadTo(PageReader& page, int stop, std::string* text) {
   text->clear();
   int c;
-  while ((c = std::getc(page)) != EOF) {
+  while ((c = page.Get()) != EOF) {
     if (c == stop) return stop;
     if (text->size() < kScriptRawTextKeep) text->push_back(static_cast<char>(c));
   }
   return -1;
 }
 
-bool ScriptBlockEndFollows(std::FILE* page) {
-  int c = std::getc(page);
+bool ScriptBlockEndFollows(PageReader& page) {
+  int c = page.Get();
   if (c == '>') return true;
-  if (c != EOF) std::ungetc(c, page);
+  if (c != EOF) page.Unget();
   return false;
 }
 

@@ -50,8 +50,6 @@ class DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
-inline int Get(std::FILE* f) { return getc_unlocked(f); }
-
 // Gathers the run's own output and writes it to the stream in pieces. Every
 // writer outside the run gets the stream through Stream(), which writes what
 // was gathered first, so the order of the output is kept.
@@ -94,27 +92,11 @@ class PageWriter {
 
 // The state of one run; nothing of it survives the run.
 struct Run {
-  Run(std::string_view base_path_in, OutputStream* out_in, std::FILE* page_in, VarTable* vars_in,
-      VarTable* record_in, VarTable* pending_in, bool formfill_in, std::string_view stop_in)
-      : base_path(base_path_in),
-        out(out_in),
-        page(page_in),
-        vars(vars_in),
-        record(record_in),
-        pending(pending_in),
-        formfill(formfill_in),
-        stop(stop_in) {}
+  explicit Run(const TemplateRun& run_in) : run(run_in), page(*run_in.page), w(run_in.out) {}
 
-  std::string_view base_path;
-  OutputStream* out;
-  std::FILE* page;
-  VarTable* vars;
-  VarTable* record;
-  VarTable* pending;
-  bool formfill;
-  std::string_view stop;
-
-  PageWriter w{out};
+  const TemplateRun& run;  // what the caller asked for
+  PageReader& page;        // run.page
+  PageWriter w;
   std::string tag;  // the tag buffer
   int delim = 0;    // the character that ended the tag name
   bool in_script = false;
@@ -138,8 +120,13 @@ void FinishTag(const Run& r) {
   if (r.delim != '>') PageSkipPast(r.page, '>');
 }
 
-DirectiveRun DirectiveRunOf(Run& r) {
-  return DirectiveRun{r.base_path, r.w.Stream(), r.page, r.vars, r.record, r.pending, r.formfill};
+// The run as a directive met it: what was gathered is written first, and
+// the directive's nested runs choose their own stop names.
+TemplateRun DirectiveRunOf(Run& r) {
+  TemplateRun met = r.run;
+  met.out = r.w.Stream();
+  met.stop = {};
+  return met;
 }
 
 // ---- Form fields ----
@@ -212,14 +199,14 @@ std::vector<std::string> Answers(const VarTable* vars, std::string_view name) {
 // replaced; one without a value carries the engine's queue along.
 bool IsNavigationField(std::string_view name) { return StrStartsNoCase(name, "_PAGE"); }
 
-// Gathers the radio buttons, boxes and options of the whole page file as
-// (field name, value) pairs, and puts the file back where it was.
-std::vector<std::pair<std::string, std::string>> PageChoices(std::FILE* page) {
+// Gathers the radio buttons, boxes and options of the whole page as (field
+// name, value) pairs, with a reader of its own: the run's reader stays
+// where it is.
+std::vector<std::pair<std::string, std::string>> PageChoices(std::string_view text) {
   std::vector<std::pair<std::string, std::string>> choices;
-  const long at = std::ftell(page);
-  if (at < 0 || std::fseek(page, 0, SEEK_SET) != 0) return choices;
+  PageReader page(text);
   std::string name, select;
-  for (int c; (c = Get(page)) != EOF;) {
+  for (int c; (c = page.Get()) != EOF;) {
     if (c != '<') continue;
     int delim = PageReadToken(page, &name, kTagNameLimit, "> \t\r\n");
     const FormTag kind = FormTagOf(name);
@@ -237,7 +224,6 @@ std::vector<std::pair<std::string, std::string>> PageChoices(std::FILE* page) {
       choices.emplace_back(field_name, AttributeValue(attrs.get(), "VALUE"));
     }
   }
-  std::fseek(page, at, SEEK_SET);
   return choices;
 }
 
@@ -248,7 +234,7 @@ bool Chosen(Run& r, std::string_view name, const std::vector<std::string>& answe
             std::string_view value) {
   if (!ChoiceChosen(answers, value)) return false;
   if (answers.size() != 1 || answers.front() == value) return true;
-  if (!r.page_choices) r.page_choices = PageChoices(r.page);
+  if (!r.page_choices) r.page_choices = PageChoices(r.page.text());
   std::vector<std::string> offered;
   for (const auto& [field, choice] : *r.page_choices)
     if (SameName(field, name)) offered.push_back(choice);
@@ -271,12 +257,12 @@ void WriteAttributes(PageWriter& w, const VarTable* attrs) {
 void FormInput(Run& r, VarTable* attrs, const std::string& name) {
   const std::string type = AttributeValue(attrs, "TYPE");
   const std::string value = AttributeValue(attrs, "VALUE");
-  RemovePending(r.pending, name);
+  RemovePending(r.run.pending, name);
   r.w.Write("<INPUT");
   if (!StrEqualNoCase(type, "RADIO") && !StrEqualNoCase(type, "CHECKBOX")) {
     const bool authors_value = IsNavigationField(name) && !value.empty();
     const std::string current =
-        name.empty() || authors_value ? std::string() : VarTableGet(r.vars, name, "");
+        name.empty() || authors_value ? std::string() : VarTableGet(r.run.vars, name, "");
     RemoveAttribute(attrs, "VALUE");
     r.w.Write(" VALUE=\"");
     if (!current.empty()) {
@@ -286,7 +272,7 @@ void FormInput(Run& r, VarTable* attrs, const std::string& name) {
     }
     r.w.Put('"');
   } else {
-    const std::vector<std::string> answers = Answers(r.vars, name);
+    const std::vector<std::string> answers = Answers(r.run.vars, name);
     if (!answers.empty()) {
       if (Chosen(r, name, answers, value)) {
         r.w.Write(" CHECKED");
@@ -301,14 +287,14 @@ void FormInput(Run& r, VarTable* attrs, const std::string& name) {
 
 void FormOption(Run& r, VarTable* attrs) {
   const std::string query = AttributeValue(attrs, "query");
-  if (!query.empty() && CondEvaluate(query, r.vars, nullptr) != 1) {
+  if (!query.empty() && CondEvaluate(query, r.run.vars, nullptr) != 1) {
     PageSkipUntil(r.page, "</OPTION>", "</OPTION>");
     return;
   }
   const std::string value = AttributeValue(attrs, "VALUE");
   bool exists = false;
-  ForEachNamed(r.vars, r.select_name, [&](const VarEntry&) { exists = true; });
-  const bool selected = exists && Chosen(r, r.select_name, Answers(r.vars, r.select_name), value);
+  ForEachNamed(r.run.vars, r.select_name, [&](const VarEntry&) { exists = true; });
+  const bool selected = exists && Chosen(r, r.select_name, Answers(r.run.vars, r.select_name), value);
   r.w.Write("<OPTION");
   if (selected) {
     r.w.Write(" SELECTED ");
@@ -328,7 +314,7 @@ void FormField(Run& r, FormTag kind) {
       FormInput(r, attrs.get(), name);
       break;
     case FormTag::kSelect:
-      RemovePending(r.pending, name);
+      RemovePending(r.run.pending, name);
       r.select_name = name.substr(0, kSelectNameLimit);
       r.w.Write("<SELECT");
       WriteAttributes(r.w, attrs.get());
@@ -338,11 +324,11 @@ void FormField(Run& r, FormTag kind) {
       FormOption(r, attrs.get());
       break;
     case FormTag::kTextarea: {
-      RemovePending(r.pending, name);
+      RemovePending(r.run.pending, name);
       r.w.Write("<TEXTAREA");
       WriteAttributes(r.w, attrs.get());
       r.w.Put('>');
-      const std::string current = name.empty() ? std::string() : VarTableGet(r.vars, name, "");
+      const std::string current = name.empty() ? std::string() : VarTableGet(r.run.vars, name, "");
       r.w.WriteHtml(current.empty() ? AttributeValue(attrs.get(), "VALUE") : current);
       r.w.Write("</TEXTAREA>");
       // The page's own text of the area never shows: a default is given
@@ -367,7 +353,7 @@ void ConditionalSection(Run& r, size_t keyword) {
   std::string rest, word;
   for (;;) {
     // An evaluation error shows the branch, as a true condition does.
-    if (CondEvaluate(cond, r.vars, r.record) != 0) return;
+    if (CondEvaluate(cond, r.run.vars, r.run.record) != 0) return;
     PageFound found = PageSkipUntil(r.page, "<%el", "<%en");
     if (found != kPageFoundA) {
       PageSkipPast(r.page, '>');
@@ -378,9 +364,9 @@ void ConditionalSection(Run& r, size_t keyword) {
     if (StrEqualNoCase(tag, "%else") && PageIsWhite(d)) {
       int c;
       do {
-        c = Get(r.page);
+        c = r.page.Get();
       } while (PageIsWhite(c));
-      if (c != EOF) ungetc(c, r.page);
+      if (c != EOF) r.page.Unget();
       int wd = c == EOF ? -1 : PageReadToken(r.page, &word, kMarkerTextLimit, "> \t\r\n");
       if (c != EOF && StrEqualNoCase(word, "if") && wd != '>') {
         cond.clear();
@@ -405,15 +391,15 @@ void ConditionalSection(Run& r, size_t keyword) {
 
 void ScriptBlock(Run& r) {
   OutputStream* out = r.w.Stream();
-  VarTable* vars = r.vars;
+  VarTable* vars = r.run.vars;
   if (!vars) {
     if (!r.scratch_vars) r.scratch_vars = VarTableCopy(nullptr, 16);
     vars = r.scratch_vars.get();
   }
-  const ScriptObject objects[] = {{"data", r.record}};
+  const ScriptObject objects[] = {{"data", r.run.record}};
   ScriptContext ctx;
   ctx.out = out;
-  ctx.base_path = std::string(r.base_path);
+  ctx.base_path = std::string(r.run.base_path);
   ctx.objects = objects;
   ctx.functions = PageTemplateFunctions();
   const int code = ScriptRun(ctx, r.page, vars);
@@ -437,13 +423,13 @@ bool MarkupTag(Run& r, Step* step) {
   if (StrStartsNoCase(name, "!--$")) {
     std::string text = r.tag;
     PageFinishMarker(r.page, &text, r.delim, "-->", kMarkerTextLimit);
-    TemplateEmitValue(TrimLeadingWhite(std::string_view(text).substr(4)), r.w.Stream(), r.vars);
+    TemplateEmitValue(TrimLeadingWhite(std::string_view(text).substr(4)), r.w.Stream(), r.run.vars);
     return true;
   }
   if (name.size() >= 2 && name[0] == '%' && name[1] == '=') {
     std::string text = r.tag;
     PageFinishMarker(r.page, &text, r.delim, "%>", kMarkerTextLimit);
-    TemplateEmitValue(TrimLeadingWhite(std::string_view(text).substr(2)), r.w.Stream(), r.vars);
+    TemplateEmitValue(TrimLeadingWhite(std::string_view(text).substr(2)), r.w.Stream(), r.run.vars);
     return true;
   }
   if (StrStartsNoCase(name, "%end")) {
@@ -467,7 +453,7 @@ bool MarkupTag(Run& r, Step* step) {
     return true;
   }
   // In a dry run the words of "%kqs" are page text.
-  if (StrStartsNoCase(name, "%kqs") && r.out) {
+  if (StrStartsNoCase(name, "%kqs") && r.run.out) {
     DirectiveList(DirectiveRunOf(r));
     return true;
   }
@@ -492,7 +478,7 @@ bool MarkupTag(Run& r, Step* step) {
     return true;
   }
   // A dry run runs no script: the block's text is read as page text.
-  if (name == "%" && PageIsWhite(r.delim) && r.out) {
+  if (name == "%" && PageIsWhite(r.delim) && r.run.out) {
     ScriptBlock(r);
     return true;
   }
@@ -503,7 +489,7 @@ bool MarkupTag(Run& r, Step* step) {
 // matches; says whether the run goes on.
 Step Tag(Run& r) {
   const std::string_view name = r.tag;
-  if (!r.stop.empty() && StrEqualNoCase(name, r.stop)) {
+  if (!r.run.stop.empty() && StrEqualNoCase(name, r.run.stop)) {
     FinishTag(r);
     return kStepStop;
   }
@@ -516,7 +502,7 @@ Step Tag(Run& r) {
   } else if (SameName(name, "/SCRIPT")) {
     r.in_script = false;
   }
-  if (r.formfill && !r.in_script) {
+  if (r.run.formfill && !r.in_script) {
     FormTag kind = FormTagOf(name);
     if (kind != FormTag::kNone) {
       FormField(r, kind);
@@ -531,7 +517,7 @@ Step Tag(Run& r) {
 
 // A "{" in a report: "{NAME}" writes the record's value of NAME.
 Step Brace(Run& r) {
-  int d = Get(r.page);
+  int d = r.page.Get();
   if (d == EOF) return kStepEnd;
   if (d == '}' || PageIsWhite(d)) {
     r.w.Put('{');
@@ -543,17 +529,17 @@ Step Brace(Run& r) {
   std::string rest;
   PageReadToken(r.page, &rest, kMarkerTextLimit - name.size(), "}");
   name += rest;
-  if (!r.stop.empty() && StrEqualNoCase(name, r.stop)) return kStepStop;
-  TemplateEmitValue(name, r.w.Stream(), r.record);
+  if (!r.run.stop.empty() && StrEqualNoCase(name, r.run.stop)) return kStepStop;
+  TemplateEmitValue(name, r.w.Stream(), r.run.record);
   return kStepGoOn;
 }
 
 int MainLoop(Run& r) {
-  std::FILE* page = r.page;
+  PageReader& page = r.page;
   for (;;) {
-    int c = Get(page);
+    int c = page.Get();
     if (c == EOF) return -1;
-    if (c == '{' && r.record) {
+    if (c == '{' && r.run.record) {
       Step s = Brace(r);
       if (s != kStepGoOn) return s;
       continue;
@@ -571,9 +557,8 @@ int MainLoop(Run& r) {
 
 }  // namespace
 
-int TemplateProcess(std::string_view base_path, OutputStream* out, std::FILE* page, VarTable* vars,
-                    VarTable* record, VarTable* pending, bool formfill, std::string_view stop) {
-  if (!page || t_depth >= kMaxTemplateDepth) return -1;
+int TemplateProcess(const TemplateRun& run) {
+  if (!run.page || t_depth >= kMaxTemplateDepth) return -1;
   if (t_depth == 0) {
     t_nested_runs = 0;
     t_nested_files = 0;
@@ -581,25 +566,34 @@ int TemplateProcess(std::string_view base_path, OutputStream* out, std::FILE* pa
     return -1;
   }
   DepthGuard guard;
-  Run r(base_path, out, page, vars, record, pending, formfill, stop);
+  Run r(run);
   return MainLoop(r);
+}
+
+bool TemplateProcessFile(const std::string& path, TemplateRun run) {
+  const std::optional<std::string> text = ReadPageFile(path);
+  if (!text) return false;
+  PageReader page(*text);
+  run.page = &page;
+  TemplateProcess(run);
+  return true;
 }
 
 int TemplateDepth() { return t_depth; }
 
 bool TemplateCountFile() { return ++t_nested_files <= kMaxNestedFiles; }
 
-void ScriptError(OutputStream* out, const ScriptContext& ctx, std::FILE* page, int code) {
+void ScriptError(OutputStream* out, const ScriptContext& ctx, PageReader& page, int code) {
   const std::string_view message = ScriptErrorMessage(code);
   StreamPrintf(out, "Script error %d: %.*s:", code, static_cast<int>(message.size()),
                message.data());
   const long span = ctx.stop_position - ctx.statement_start;
-  if (span < 1 || !page || ctx.statement_start < 0) return;
-  if (std::fseek(page, ctx.statement_start, SEEK_SET) != 0) return;
-  char copy[kScriptErrorCopyLimit];
-  const size_t n =
-      std::fread(copy, 1, std::min(static_cast<size_t>(span), kScriptErrorCopyLimit), page);
-  StreamWrite(out, copy, n);
+  if (span < 1 || ctx.statement_start < 0) return;
+  page.Seek(static_cast<size_t>(ctx.statement_start));
+  const std::string_view copy =
+      page.Rest().substr(0, std::min(static_cast<size_t>(span), kScriptErrorCopyLimit));
+  StreamWrite(out, copy.data(), copy.size());
+  page.Seek(page.Tell() + copy.size());
 }
 
 }  // namespace tallypad

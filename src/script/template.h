@@ -1,17 +1,22 @@
 // The template processor: every page the system shows passes through
-// TemplateProcess. It reads a page file strictly forward, one byte at a time,
-// and copies it to an OutputStream, acting on the markers embedded in it:
-// value markers, conditional sections, directives, script blocks and, when
-// asked, the form fields it rewrites to show the current answers. Nested
-// files (includes, reports) are processed by recursive calls on their own
-// open file. Runs on the server thread.
+// TemplateProcess. A page is read into memory once (at most kMaxPageBytes;
+// a larger page is processed as if it ended there) and walked forward by a
+// PageReader; the processor copies it to an OutputStream, acting on the
+// markers embedded in it: value markers, conditional sections, directives,
+// script blocks and, when asked, the form fields it rewrites to show the
+// current answers. A TemplateRun says what one run reads, writes and works
+// with. Nested files (includes, report templates) are read into buffers of
+// their own and processed by recursive runs; passes over a part of the same
+// page (a report body per record) set the page's reader back. Runs on the
+// server thread.
 #pragma once
 
-#include <cstdio>
+#include <string>
 #include <string_view>
 
-#include "base/vartable.h"
 #include "base/output_stream.h"
+#include "base/read.h"
+#include "base/vartable.h"
 #include "script/script.h"
 
 namespace tallypad {
@@ -29,15 +34,29 @@ inline constexpr int kMaxTemplateDepth = 16;
 inline constexpr long kMaxNestedRuns = 1000000;
 inline constexpr long kMaxNestedFiles = 10000;
 
-// Processes `page` from its current position to `out` (null: a dry run that
-// writes nothing and runs no script block). `vars` are the variables,
-// `record` (may be null) the current record of a report, `pending` (may be
-// null) the pending-fields table from which every form field met is removed,
-// `formfill` turns on form-field rewriting, and `stop` (empty: none) a tag
-// name at which the run stops. Returns 0 when the stop tag was met, -1 at the
-// end of the file, after "%break", or when a read fails.
-int TemplateProcess(std::string_view base_path, OutputStream* out, std::FILE* page, VarTable* vars,
-                    VarTable* record, VarTable* pending, bool formfill, std::string_view stop);
+// One run of the template processor: the page it reads, where its output
+// goes and what it works with. Callers fill it with designated initializers
+// and leave out what they do not use.
+struct TemplateRun {
+  std::string_view base_path{};   // the page's path: file names resolve against its folder
+  OutputStream* out = nullptr;    // null: a dry run that writes nothing and runs no script block
+  PageReader* page = nullptr;     // the page, read on from its current position
+  VarTable* vars = nullptr;       // the variables
+  VarTable* record = nullptr;     // the current record of a report (may be null)
+  VarTable* pending = nullptr;    // pending fields: every form field met is removed (may be null)
+  bool formfill = false;          // rewrite form fields to show the current answers
+  std::string_view stop{};        // a tag name at which the run stops (empty: none)
+};
+
+// Processes `run.page` from its current position as `run` says. Returns 0
+// when the stop tag was met, -1 at the end of the page, after "%break", or
+// when there is no page.
+int TemplateProcess(const TemplateRun& run);
+
+// Reads the file at `path` into memory and processes all of it as `run`
+// says (its `page` is replaced by the file's). Returns false, having done
+// nothing, when the file cannot be opened.
+bool TemplateProcessFile(const std::string& path, TemplateRun run);
 
 // Writes the value of a marker's text (an expression, "toFixed(expr, n)" or
 // "condition ? THEN : ELSE"). Returns -1 when written as a value, 1 or 0 when
@@ -46,8 +65,8 @@ int TemplateEmitValue(std::string_view text, OutputStream* out, VarTable* table)
 
 // Writes the report of script error `code`: "Script error %d: %s:" and the
 // failing statement's text copied from `page` (at most 1,024 bytes), leaving
-// the page just after the copied bytes.
-void ScriptError(OutputStream* out, const ScriptContext& ctx, std::FILE* page, int code);
+// the page's reader just after the copied bytes.
+void ScriptError(OutputStream* out, const ScriptContext& ctx, PageReader& page, int code);
 
 // The nesting depth of TemplateProcess runs on this thread (0 outside any run).
 int TemplateDepth();

@@ -72,6 +72,11 @@ bool PasswordGranted(std::string_view posted, std::string_view value) {
   return false;
 }
 
+bool AccessNameAllowed(std::string_view database) {
+  return database.find_first_of(kForbiddenNameCharacters) == std::string_view::npos &&
+         database.size() < kMaxAccessTextLength;
+}
+
 int ComputeRights(std::string_view base_path, std::string_view host_name, std::string_view database,
                   std::string_view password) {
   return CheckRights(base_path, host_name, database, password).rights;
@@ -79,6 +84,17 @@ int ComputeRights(std::string_view base_path, std::string_view host_name, std::s
 
 RightsCheck CheckRights(std::string_view base_path, std::string_view host_name,
                         std::string_view database, std::string_view password) {
+  // The file is read only for names the check below goes on with.
+  VarTablePtr access;
+  if (!database.empty() && AccessNameAllowed(database) && password.size() < kMaxAccessTextLength) {
+    std::string path = PathBuild(base_path, database, ".ini");
+    if (!path.empty()) access = IniLoadSection(path, "access", 0);
+  }
+  return CheckRightsIn(access.get(), host_name, database, password);
+}
+
+RightsCheck CheckRightsIn(const VarTable* access, std::string_view host_name,
+                          std::string_view database, std::string_view password) {
   RightsCheck check;
   // Every word of the posted list is a try; the words that no key of the
   // form names are wrong, whatever else happens below.
@@ -93,21 +109,16 @@ RightsCheck CheckRights(std::string_view base_path, std::string_view host_name,
   check.tries = static_cast<int>(words.size());
   check.wrong_tries = check.tries;
 
-  if (database.find_first_of(kForbiddenNameCharacters) != std::string_view::npos ||
-      database.size() >= kMaxAccessTextLength || password.size() >= kMaxAccessTextLength) {
+  if (!AccessNameAllowed(database) || password.size() >= kMaxAccessTextLength) {
     StatusLogAppend("\nBuffer overrun attempt\tHOST=" + std::string(host_name));
     return check;
   }
-  if (database.empty()) return check;
-  std::string path = PathBuild(base_path, database, ".ini");
-  if (path.empty()) return check;
-  VarTablePtr access = IniLoadSection(path, "access", 0);
-  if (!access) return check;
+  if (database.empty() || !access) return check;
   // The words of the passwords that matched: a password may hold a blank
   // or a comma itself, and then its words are no wrong tries.
   std::vector<std::string> granted_words;
   for (const RightKey& row : kRightKeys) {
-    const std::string value = VarTableGet(access.get(), row.key);
+    const std::string value = VarTableGet(access, row.key);
     // Keys only add bits: a refusing key never takes back what another granted.
     if (!KeyGrants(value, password)) continue;
     check.rights |= row.bits;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/output_stream.h"
+#include "base/vartable.h"
 
 namespace tallypad {
 
@@ -30,6 +31,10 @@ struct RightsCheck {
   int wrong_tries = 0;  // the words that equal no password of the form
 };
 
+// True when `database` may name a form's configuration file: it holds no
+// character that would lead out of the server root and is shorter than
+// kMaxAccessTextLength. The empty name is allowed but names no form.
+bool AccessNameAllowed(std::string_view database);
 // Computes the caller's rights from the access section of the form's configuration file.
 // `base_path` is the folder the form's files are found in (a path ending in
 // '/'); `host_name` only goes into the message log when the names are refused.
@@ -39,6 +44,11 @@ int ComputeRights(std::string_view base_path, std::string_view host_name, std::s
 // of `password` that are tries and that are wrong.
 RightsCheck CheckRights(std::string_view base_path, std::string_view host_name,
                         std::string_view database, std::string_view password);
+// Checks the rights as CheckRights does, with the form's access section
+// `access` already loaded (null: the form has none); `database` is still
+// checked, and a refused name or password grants nothing.
+RightsCheck CheckRightsIn(const VarTable* access, std::string_view host_name,
+                          std::string_view database, std::string_view password);
 // True when `value` occurs in `posted` as one whole item of its list of
 // passwords (items separated by commas or blanks); an empty text never matches.
 bool PasswordGranted(std::string_view posted, std::string_view value);

@@ -76,17 +76,20 @@ PasswordGuard& ProcessPasswordGuard() {
   return guard;
 }
 
-std::optional<int> GuardedRights(uint32_t client, std::string_view client_ip,
-                                 std::string_view base_path, std::string_view host_name,
-                                 std::string_view database, std::string_view password,
-                                 long* refused_for) {
-  if (password.empty()) return ComputeRights(base_path, host_name, database, password);
+namespace {
+
+// The guard around one rights check: `check_rights` computes the rights of
+// the posted `password` unless the address is refused.
+template <typename CheckFn>
+std::optional<int> Guarded(uint32_t client, std::string_view client_ip, std::string_view password,
+                           long* refused_for, CheckFn check_rights) {
+  if (password.empty()) return check_rights().rights;
   PasswordGuard& guard = ProcessPasswordGuard();
   if (long wait = guard.RefusedFor(client); wait > 0) {
     if (refused_for) *refused_for = wait;
     return std::nullopt;
   }
-  RightsCheck check = CheckRights(base_path, host_name, database, password);
+  RightsCheck check = check_rights();
   if (guard.Record(client, check.tries, check.wrong_tries)) {
     StatusLogAppend(StrPrintf("\nToo many wrong passwords from %.*s: its password checks are "
                               "refused for %ld s",
@@ -94,6 +97,24 @@ std::optional<int> GuardedRights(uint32_t client, std::string_view client_ip,
                               guard.RefusedFor(client)));
   }
   return check.rights;
+}
+
+}  // namespace
+
+std::optional<int> GuardedRights(uint32_t client, std::string_view client_ip,
+                                 std::string_view base_path, std::string_view host_name,
+                                 std::string_view database, std::string_view password,
+                                 long* refused_for) {
+  return Guarded(client, client_ip, password, refused_for,
+                 [&] { return CheckRights(base_path, host_name, database, password); });
+}
+
+std::optional<int> GuardedRightsIn(uint32_t client, std::string_view client_ip,
+                                   const VarTable* access, std::string_view host_name,
+                                   std::string_view database, std::string_view password,
+                                   long* refused_for) {
+  return Guarded(client, client_ip, password, refused_for,
+                 [&] { return CheckRightsIn(access, host_name, database, password); });
 }
 
 std::string PasswordRefusalPage(long seconds) {

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "base/vartable.h"
 
 namespace tallypad {
 
@@ -73,6 +74,12 @@ std::optional<int> GuardedRights(uint32_t client, std::string_view client_ip,
                                  std::string_view base_path, std::string_view host_name,
                                  std::string_view database, std::string_view password,
                                  long* refused_for);
+// The rights as GuardedRights works them out, with the form's access
+// section `access` already loaded (null: none), as CheckRightsIn checks them.
+std::optional<int> GuardedRightsIn(uint32_t client, std::string_view client_ip,
+                                   const VarTable* access, std::string_view host_name,
+                                   std::string_view database, std::string_view password,
+                                   long* refused_for);
 // The page that answers a refused address's request: it says when to try
 // again (after `seconds`).
 std::string PasswordRefusalPage(long seconds);

@@ -205,11 +205,11 @@ std::string RunExample(const Example& ex) {
   for (const auto& [name, value] : ex.vars) pairs.push_back(name + "=" + value);
   VarTablePtr vars = VarTableFromPairs(pairs, kFreeVariables);
 
-  FilePtr page = FileOpen(page_path, "rb");
-  if (!page) return "(the page could not be opened)";
   StrBuf buffer;
   OutputStream out{nullptr, nullptr, &buffer};
-  TemplateProcess(page_path, &out, page.get(), vars.get(), nullptr, nullptr, ex.formfill, {});
+  const TemplateRun run{
+      .base_path = page_path, .out = &out, .vars = vars.get(), .formfill = ex.formfill};
+  if (!TemplateProcessFile(page_path, run)) return "(the page could not be opened)";
   return buffer.ToString();
 }
 

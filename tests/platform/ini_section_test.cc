@@ -51,5 +51,45 @@ TEST(IniLoadSection, ReadsTheFileAgainEachTime) {
   EXPECT_EQ(VarTableGet(IniLoadSection(path, "s", 0).get(), "A"), "2");
 }
 
+// The used entries of a table as "name=value" ("name" alone without a
+// value), and the table's size, or "null".
+std::string Shown(const VarTable* t) {
+  if (!t) return "null";
+  std::string shown = "[" + std::to_string(t->entries.size()) + "]";
+  VarTableForEach(t, [&](const VarEntry& e) {
+    shown += " " + *e.name + (e.value ? "=" + *e.value : "");
+  });
+  return shown;
+}
+
+TEST(IniLoadSections, EachSectionAsIniLoadSectionLoadsIt) {
+  const char* files[] = {
+      "[DATABASE]\nTITLE=x\n[access]\nPWD=a\n",
+      "[access]\nPWD=a\n\n; note\n[DATABASE]\nTITLE=x\nnoeq\n",
+      "[database]\nTITLE=first\n[other]\nB=2\n[DATABASE]\nTITLE=second\n",
+      "[DATABASE]\nTITLE=x\n",
+      "[access]\n",
+      "A=1\n",
+      "",
+  };
+  constexpr std::string_view kSections[] = {"DATABASE", "access"};
+  TempDir dir;
+  for (const char* content : files) {
+    const std::string path = dir.Write("form.ini", content);
+    for (size_t free_count : {size_t{0}, size_t{2}}) {
+      std::vector<VarTablePtr> tables = IniLoadSections(path, {"DATABASE", "access"}, free_count);
+      ASSERT_EQ(tables.size(), 2u);
+      for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(Shown(tables[i].get()),
+                  Shown(IniLoadSection(path, kSections[i], free_count).get()))
+            << content << kSections[i] << free_count;
+      }
+    }
+  }
+  std::vector<VarTablePtr> missing = IniLoadSections(dir.File("missing.ini"), {"a", "b", "c"}, 1);
+  ASSERT_EQ(missing.size(), 3u);
+  for (const VarTablePtr& t : missing) EXPECT_EQ(t, nullptr);
+}
+
 }  // namespace
 }  // namespace tallypad

@@ -29,11 +29,11 @@ VarTablePtr Table(const std::vector<std::string>& pairs) { return VarTableFromPa
 // Processes the file at `path` with the page's own path as base path.
 std::string RenderFile(const std::string& path, VarTable* vars = nullptr,
                        VarTable* pending = nullptr, bool formfill = false) {
-  FilePtr f = FileOpen(path, "rb");
-  if (!f) return "<no page>";
   StrBuf buf;
   OutputStream out{nullptr, nullptr, &buf};
-  TemplateProcess(path, &out, f.get(), vars, nullptr, pending, formfill, {});
+  const TemplateRun run{
+      .base_path = path, .out = &out, .vars = vars, .pending = pending, .formfill = formfill};
+  if (!TemplateProcessFile(path, run)) return "<no page>";
   return buf.ToString();
 }
 
@@ -174,8 +174,7 @@ TEST(DirectiveReport, DryRunLeavesNoTrace) {
   StatusLogReset();
   std::string path = dir.Write("p.htm", "<%report none.asc %>x</report><INPUT NAME=A>");
   auto pending = Table({"A=1", "B=2"});
-  FilePtr f = FileOpen(path, "rb");
-  TemplateProcess(path, nullptr, f.get(), nullptr, nullptr, pending.get(), true, {});
+  TemplateProcessFile(path, {.base_path = path, .pending = pending.get(), .formfill = true});
   EXPECT_EQ(StatusLogText(), "");
   EXPECT_EQ(VarTableGet(pending.get(), "A"), "");
   EXPECT_EQ(VarTableGet(pending.get(), "B"), "2");
@@ -303,8 +302,7 @@ TEST(DirectiveList, IsPageTextInADryRun) {
   auto pending = Table({"B="});
   EXPECT_EQ(RenderFile(path, nullptr, pending.get(), true), "");
   EXPECT_NE(VarTableFind(pending.get(), "B"), nullptr);
-  FilePtr f = FileOpen(path, "rb");
-  TemplateProcess(path, nullptr, f.get(), nullptr, nullptr, pending.get(), true, {});
+  TemplateProcessFile(path, {.base_path = path, .pending = pending.get(), .formfill = true});
   EXPECT_EQ(VarTableFind(pending.get(), "B"), nullptr);
 }
 
@@ -325,35 +323,30 @@ TEST(DirectiveReadParameter, QuotesWordsAndMissingParameters) {
       {"'unclosed", true, "unclosed"},
   };
   for (const Case& c : cases) {
-    FilePtr f(std::tmpfile());
-    std::fputs(c.text, f.get());
-    std::rewind(f.get());
+    PageReader f(c.text);
     std::string param;
-    EXPECT_EQ(DirectiveReadParameter(f.get(), &param, kDirectiveParameterLimit), c.present)
+    EXPECT_EQ(DirectiveReadParameter(f, &param, kDirectiveParameterLimit), c.present)
         << c.text;
     EXPECT_EQ(param, c.param) << c.text;
   }
   // Long parameters are cut to the limit and read to their end.
-  FilePtr f(std::tmpfile());
   std::string text = std::string(5000, 'n') + " next";
-  std::fputs(text.c_str(), f.get());
-  std::rewind(f.get());
+  PageReader f(text);
   std::string param;
-  EXPECT_TRUE(DirectiveReadParameter(f.get(), &param, kDirectiveParameterLimit));
+  EXPECT_TRUE(DirectiveReadParameter(f, &param, kDirectiveParameterLimit));
   EXPECT_EQ(param, std::string(kDirectiveParameterLimit, 'n'));
-  EXPECT_TRUE(DirectiveReadParameter(f.get(), &param, kDirectiveParameterLimit));
+  EXPECT_TRUE(DirectiveReadParameter(f, &param, kDirectiveParameterLimit));
   EXPECT_EQ(param, "next");
 }
 
 TEST(DirectiveError, WritesTheOffsetAndNothingWithoutAStream) {
-  FilePtr f(std::tmpfile());
-  std::fputs("0123456789", f.get());
-  std::fseek(f.get(), 7, SEEK_SET);
+  PageReader f("0123456789");
+  f.Seek(7);
   StrBuf buf;
   OutputStream out{nullptr, nullptr, &buf};
-  DirectiveError(&out, f.get(), "x.htm", "cannot open file");
+  DirectiveError(&out, f, "x.htm", "cannot open file");
   EXPECT_EQ(buf.ToString(), "<HR>Error in (x.htm)[7]: cannot open file<HR>");
-  DirectiveError(nullptr, f.get(), "x.htm", "cannot open file");
+  DirectiveError(nullptr, f, "x.htm", "cannot open file");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Runs a script block from a small file the way the template processor does:
-// the file holds the statements (usually ending with "%>"), print writes into
+// Runs a script block from a small page the way the template processor does:
+// the page holds the statements (usually ending with "%>"), print writes into
 // a buffer, the page-template functions are available and the object "data"
-// is the record table.
+// is the record table. Files the script names resolve in a folder of its own.
 #pragma once
 
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/decode.h"
-#include "base/file.h"
+#include "base/read.h"
 #include "base/strbuf.h"
 #include "base/vartable.h"
 #include "base/output_stream.h"
@@ -31,11 +31,10 @@ class ScriptFixture {
  public:
   ScriptFixture() { out_.buffer = &printed_; }
 
-  // Writes `script` to a file in the folder and runs it from its start.
-  // Returns the code of ScriptRun.
+  // Runs `script` from its start. Returns the code of ScriptRun.
   int Run(std::string_view script, VarTable* vars, VarTable* record = nullptr) {
-    FilePtr page = FileOpen(dir_.Write("script.txt", script), "rb");
-    if (!page) return -100;
+    script_ = script;
+    PageReader page(script_);
     objects_[0] = ScriptObject{"data", record};
     ctx_ = ScriptContext{};
     ctx_.out = &out_;
@@ -43,24 +42,21 @@ class ScriptFixture {
     ctx_.settings = settings_;
     ctx_.objects = std::span<const ScriptObject>(objects_, record ? 1 : 0);
     ctx_.functions = PageTemplateFunctions();
-    int code = ScriptRun(ctx_, page.get(), vars);
+    int code = ScriptRun(ctx_, page, vars);
     // What the template processor would read next.
-    rest_.clear();
-    int c;
-    while ((c = std::getc(page.get())) != EOF) rest_.push_back(static_cast<char>(c));
+    rest_ = page.Rest();
     // The failing statement, as the error report copies it.
     statement_.clear();
     if (ctx_.stop_position > ctx_.statement_start) {
-      std::fseek(page.get(), ctx_.statement_start, SEEK_SET);
-      for (long i = ctx_.statement_start; i < ctx_.stop_position; ++i)
-        statement_.push_back(static_cast<char>(std::getc(page.get())));
+      statement_ = script_.substr(static_cast<size_t>(ctx_.statement_start),
+                                  static_cast<size_t>(ctx_.stop_position - ctx_.statement_start));
     }
     return code;
   }
 
   // Everything print and write wrote so far.
   std::string Printed() const { return printed_.ToString(); }
-  // The part of the file left unread by the run.
+  // The part of the script left unread by the run.
   const std::string& Rest() const { return rest_; }
   // The text from the last statement's start to where reading stopped.
   const std::string& Statement() const { return statement_; }
@@ -76,6 +72,7 @@ class ScriptFixture {
   ScriptObject objects_[1] = {};
   ScriptContext ctx_;
   const VarTable* settings_ = nullptr;
+  std::string script_;
   std::string rest_;
   std::string statement_;
 };

@@ -45,13 +45,12 @@ void RunCases(const std::vector<StatementCase>& cases, VarTable* record = nullpt
 // Reads every token of `text` as "token" pieces joined by "|", with the
 // final lookahead after each token in brackets when it is not a blank.
 std::string Tokens(std::string_view text) {
-  testing::TempDir dir;
-  FilePtr f = FileOpen(dir.Write("t.txt", text), "rb");
+  PageReader f(text);
   std::string out;
   std::string token;
   int la = 0;
   for (int guard = 0; guard < 100; ++guard) {
-    int r = ScriptNextToken(f.get(), &token, kScriptTokenBufferSize, &la);
+    int r = ScriptNextToken(f, &token, kScriptTokenBufferSize, &la);
     if (r == -1) {
       if (!token.empty()) out += "|" + token + "<unterminated>";
       break;
@@ -91,15 +90,14 @@ TEST(ScriptNextToken, SplitsWordsSymbolsAndTexts) {
 TEST(ScriptNextToken, KeepsAtMostTheBufferAndDropsTheRest) {
   std::string word(5000, 'w');
   std::string text = "'" + std::string(5000, 't') + "' " + word + " next";
-  testing::TempDir dir;
-  FilePtr f = FileOpen(dir.Write("t.txt", text), "rb");
+  PageReader f(text);
   std::string token;
   int la = 0;
-  ASSERT_GE(ScriptNextToken(f.get(), &token, kScriptTokenBufferSize, &la), 0);
+  ASSERT_GE(ScriptNextToken(f, &token, kScriptTokenBufferSize, &la), 0);
   EXPECT_EQ(token, "'" + std::string(4093, 't'));
-  ASSERT_GE(ScriptNextToken(f.get(), &token, kScriptTokenBufferSize, &la), 0);
+  ASSERT_GE(ScriptNextToken(f, &token, kScriptTokenBufferSize, &la), 0);
   EXPECT_EQ(token, std::string(4094, 'w'));
-  ASSERT_GE(ScriptNextToken(f.get(), &token, kScriptTokenBufferSize, &la), 0);
+  ASSERT_GE(ScriptNextToken(f, &token, kScriptTokenBufferSize, &la), 0);
   EXPECT_EQ(token, "next");
 }
 

@@ -19,14 +19,6 @@ using testing::ReadFileText;
 // A table of used entries from "name=value" pairs, with room for more.
 VarTablePtr Table(const std::vector<std::string>& pairs) { return VarTableFromPairs(pairs, 4); }
 
-// An open temporary file holding `text`, positioned at its start.
-FilePtr PageFile(std::string_view text) {
-  FilePtr f(std::tmpfile());
-  std::fwrite(text.data(), 1, text.size(), f.get());
-  std::rewind(f.get());
-  return f;
-}
-
 // What one run wrote, its result and what was left of the page.
 struct Rendered {
   std::string output;
@@ -43,15 +35,20 @@ struct RunArgs {
 };
 
 Rendered Render(std::string_view page, const RunArgs& a = {}) {
-  FilePtr f = PageFile(page);
+  PageReader reader(page);
   StrBuf buf;
   OutputStream out{nullptr, nullptr, &buf};
   Rendered r;
-  r.result = TemplateProcess("/nowhere/page.htm", &out, f.get(), a.vars, a.record, a.pending,
-                             a.formfill, a.stop);
+  r.result = TemplateProcess({.base_path = "/nowhere/page.htm",
+                              .out = &out,
+                              .page = &reader,
+                              .vars = a.vars,
+                              .record = a.record,
+                              .pending = a.pending,
+                              .formfill = a.formfill,
+                              .stop = a.stop});
   r.output = buf.ToString();
-  int c;
-  while ((c = std::fgetc(f.get())) != EOF) r.rest.push_back(static_cast<char>(c));
+  r.rest = reader.Rest();
   return r;
 }
 
@@ -347,9 +344,12 @@ TEST(TemplateProcess, PendingFieldsLoseTheFieldsOfThePage) {
       "<% s = '<INPUT NAME=Q5>'; %></form>";
 
   // The dry run: nothing written, nothing run, only the fields removed.
-  FilePtr f = PageFile(page);
-  EXPECT_EQ(TemplateProcess("/x/p.htm", nullptr, f.get(), vars.get(), nullptr, pending.get(), true,
-                            {}),
+  PageReader f(page);
+  EXPECT_EQ(TemplateProcess({.base_path = "/x/p.htm",
+                             .page = &f,
+                             .vars = vars.get(),
+                             .pending = pending.get(),
+                             .formfill = true}),
             -1);
   std::vector<std::string> left;
   VarTableForEach(pending.get(), [&](const VarEntry& e) { left.push_back(*e.name); });
@@ -359,9 +359,12 @@ TEST(TemplateProcess, PendingFieldsLoseTheFieldsOfThePage) {
 
 TEST(TemplateProcess, DryRunStopsAtTheStopName) {
   auto pending = VarTableFromPairs({"A=1", "B=2"}, 0);
-  FilePtr f = PageFile("<INPUT NAME=A></FORM><INPUT NAME=B>");
-  EXPECT_EQ(TemplateProcess("/x/p.htm", nullptr, f.get(), nullptr, nullptr, pending.get(), true,
-                            "/FORM"),
+  PageReader f("<INPUT NAME=A></FORM><INPUT NAME=B>");
+  EXPECT_EQ(TemplateProcess({.base_path = "/x/p.htm",
+                             .page = &f,
+                             .pending = pending.get(),
+                             .formfill = true,
+                             .stop = "/FORM"}),
             0);
   EXPECT_EQ(VarTableGet(pending.get(), "A"), "");
   EXPECT_EQ(VarTableGet(pending.get(), "B"), "2");
@@ -369,15 +372,21 @@ TEST(TemplateProcess, DryRunStopsAtTheStopName) {
 
 TEST(TemplateProcess, WholeFormPageMatchesItsExpectedOutput) {
   const std::string dir = std::string(TALLYPAD_TEST_DATA_DIR) + "/script/fixtures/";
-  FilePtr page = FileOpen(dir + "form_page.htm", "rb");
-  ASSERT_NE(page, nullptr);
+  const std::optional<std::string> text = ReadPageFile(dir + "form_page.htm");
+  ASSERT_NE(text, std::nullopt);
+  PageReader page(*text);
   auto vars = FormDecode(0, 
       "NAME=Ann+%3CB%3E&AGE=42&COLOR=green&PETS=cat&PETS=fish&NOTE=line1%0D%0Aline2&LANG=fr", 8);
   auto pending = VarTableFromPairs({"NAME=", "AGE=", "COLOR=", "PETS=", "NOTE=", "LANG=", "X="}, 0);
   StrBuf buf;
   OutputStream out{nullptr, nullptr, &buf};
-  EXPECT_EQ(TemplateProcess(dir + "form_page.htm", &out, page.get(), vars.get(), nullptr,
-                            pending.get(), true, {}),
+  const std::string path = dir + "form_page.htm";
+  EXPECT_EQ(TemplateProcess({.base_path = path,
+                             .out = &out,
+                             .page = &page,
+                             .vars = vars.get(),
+                             .pending = pending.get(),
+                             .formfill = true}),
             -1);
   EXPECT_EQ(buf.ToString(), ReadFileText(dir + "form_page.expected.htm"));
   std::vector<std::string> left;
@@ -405,31 +414,32 @@ TEST(ScriptError, WritesTheMessageAndCopiesTheFailingStatement) {
       {"nothing to copy", 44, 7, 7, "Script error 44: An else or elsif must come after an if:", -1},
   };
   for (const Case& c : cases) {
-    FilePtr page = PageFile(text);
-    std::fseek(page.get(), 17, SEEK_SET);
+    PageReader page(text);
+    page.Seek(17);
     ScriptContext ctx;
     ctx.statement_start = c.start;
     ctx.stop_position = c.stop;
     StrBuf buf;
     OutputStream out{nullptr, nullptr, &buf};
-    ScriptError(&out, ctx, page.get(), c.code);
+    ScriptError(&out, ctx, page, c.code);
     EXPECT_EQ(buf.ToString(), c.expected) << c.name;
-    EXPECT_EQ(std::ftell(page.get()), c.position_after == -1 ? 17 : c.position_after) << c.name;
+    EXPECT_EQ(static_cast<long>(page.Tell()), c.position_after == -1 ? 17 : c.position_after)
+        << c.name;
   }
 }
 
 TEST(ScriptError, CopiesAtMost1024BytesOfTheStatement) {
   std::string text = "<% " + std::string(3000, 'x') + " %>";
-  FilePtr page = PageFile(text);
+  PageReader page(text);
   ScriptContext ctx;
   ctx.statement_start = 3;
   ctx.stop_position = 3003;
   StrBuf buf;
   OutputStream out{nullptr, nullptr, &buf};
-  ScriptError(&out, ctx, page.get(), 46);
+  ScriptError(&out, ctx, page, 46);
   EXPECT_EQ(buf.ToString(),
             "Script error 46: Unable to process this command:" + std::string(1024, 'x'));
-  EXPECT_EQ(std::ftell(page.get()), 3 + 1024);
+  EXPECT_EQ(page.Tell(), 3u + 1024u);
 }
 
 // Script blocks with real statements; they run once the statement runner

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "base/status_log.h"
 #include "base/strbuf.h"
+#include "platform/profile.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -120,6 +122,36 @@ TEST(ComputeRights, RefusesOverlongAndMalformedNamesWithALogLine) {
     std::string expected_log = c.rights == 0 ? "\nBuffer overrun attempt\tHOST=lab3" : "";
     EXPECT_EQ(StatusLogText(), expected_log) << c.database;
   }
+}
+
+TEST(CheckRightsIn, ChecksTheLoadedSectionAsCheckRightsChecksTheFile) {
+  TempDir root;
+  const std::string path =
+      root.Write("form.ini", "[access]\nPWDREAD=beta\nPWDREPORT=gamma\nPWDAPPEND=(allow)\n");
+  VarTablePtr access = IniLoadSection(path, "access", 0);
+  ASSERT_TRUE(access);
+  for (const char* password : {"", "beta", "beta gamma", "w1,beta,w2", "BETA", "(allow)"}) {
+    RightsCheck from_file = CheckRights(root.path(), "host", "form", password);
+    RightsCheck loaded = CheckRightsIn(access.get(), "host", "form", password);
+    EXPECT_EQ(loaded.rights, from_file.rights) << password;
+    EXPECT_EQ(loaded.tries, from_file.tries) << password;
+    EXPECT_EQ(loaded.wrong_tries, from_file.wrong_tries) << password;
+  }
+  RightsCheck none = CheckRightsIn(nullptr, "host", "form", "a,b");
+  EXPECT_EQ(none.rights, 0);
+  EXPECT_EQ(none.wrong_tries, 2);
+
+  // A refused name or password grants nothing, whatever the section says.
+  for (const auto& [database, password] : {std::pair<std::string, std::string>{"../form", ""},
+                                           {"form", std::string(129, 'p')},
+                                           {std::string(129, 'f'), "beta"}}) {
+    StatusLogReset();
+    EXPECT_EQ(CheckRightsIn(access.get(), "lab3", database, password).rights, 0) << database;
+    EXPECT_EQ(StatusLogText(), "\nBuffer overrun attempt\tHOST=lab3") << database;
+  }
+  StatusLogReset();
+  EXPECT_EQ(CheckRightsIn(access.get(), "lab3", "", "").rights, 0);
+  EXPECT_EQ(StatusLogText(), "");
 }
 
 std::string Notice(int rights) {

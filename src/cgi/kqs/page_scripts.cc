@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/read.h"
 #include "base/str.h"
 #include "base/text.h"
 #include "base/wordlist.h"
@@ -58,16 +59,16 @@ std::optional<size_t> FindTag(std::string_view text, std::string_view tag, size_
   return std::nullopt;
 }
 
-// The offset where the script body of the entry begins, or nullopt.
-std::optional<size_t> ScriptBodyStart(const ValidationEntry& entry, PageScript which) {
-  const std::string_view text = entry.text;
+// The offset where the script body of the entry whose name ends at
+// `after_name` begins, or nullopt.
+std::optional<size_t> ScriptBodyStart(std::string_view text, size_t after_name, PageScript which) {
   if (which == PageScript::kBack) {
     constexpr std::string_view kBackTag = "<SCRIPT TYPE=BACK>";
-    std::optional<size_t> at = FindTag(text, kBackTag, entry.after_name);
+    std::optional<size_t> at = FindTag(text, kBackTag, after_name);
     if (!at) return std::nullopt;
     return *at + kBackTag.size();
   }
-  std::optional<size_t> at = FindTag(text, "<SCRIPT", entry.after_name);
+  std::optional<size_t> at = FindTag(text, "<SCRIPT", after_name);
   if (!at) return std::nullopt;
   size_t close = text.find('>', *at);
   if (close == std::string_view::npos) return std::nullopt;
@@ -76,43 +77,50 @@ std::optional<size_t> ScriptBodyStart(const ValidationEntry& entry, PageScript w
 
 }  // namespace
 
-std::optional<ValidationEntry> FindValidationEntry(std::string_view base_path,
-                                                   std::string_view database,
-                                                   std::string_view page_name) {
-  if (page_name.empty()) return std::nullopt;
-  ValidationEntry entry;
-  const std::string path = PathBuild(base_path, database, ".val");
-  entry.file = FileOpen(path, "rb");
-  if (!entry.file) return std::nullopt;
-  entry.text.resize(std::min<uint64_t>(FileSize(path), kMaxValidationFileBytes));
-  entry.text.resize(std::fread(entry.text.data(), 1, entry.text.size(), entry.file.get()));
-  const std::string name = "<PAGE NAME=\"" + std::string(page_name) + "\"";
-  std::optional<size_t> at = FindTag(entry.text, name);
-  if (!at) return std::nullopt;
-  entry.after_name = *at + name.size();
-  return entry;
+ValidationFile ValidationFile::Load(std::string_view base_path, std::string_view database) {
+  ValidationFile file;
+  std::optional<std::string> text =
+      ReadPageFile(PathBuild(base_path, database, ".val"), kMaxValidationFileBytes);
+  if (text) file.text_ = std::move(*text);
+  return file;
 }
 
-void RunPageScript(std::string_view base_path, OutputStream* out, std::string_view database,
-                   const VarTable* settings, VarTable* vars, std::string_view page_name,
-                   PageScript which) {
+std::optional<size_t> ValidationFile::FindEntry(std::string_view page_name) const {
+  if (page_name.empty()) return std::nullopt;
+  const std::string name = "<PAGE NAME=\"" + std::string(page_name) + "\"";
+  std::optional<size_t> at = FindTag(text_, name);
+  if (!at) return std::nullopt;
+  return *at + name.size();
+}
+
+VarTablePtr ValidationFile::EntryAttributes(std::string_view page_name) const {
+  std::optional<size_t> after_name = FindEntry(page_name);
+  if (!after_name) return nullptr;
+  PageReader entry(text_);
+  entry.Seek(*after_name);
+  return ReadTagAttributes(entry, 0);
+}
+
+void RunPageScript(std::string_view base_path, OutputStream* out,
+                   const ValidationFile& validation, const VarTable* settings, VarTable* vars,
+                   std::string_view page_name, PageScript which) {
   if (page_name.empty() || !vars) return;
-  std::optional<ValidationEntry> entry = FindValidationEntry(base_path, database, page_name);
-  if (!entry) return;
-  std::optional<size_t> body = ScriptBodyStart(*entry, which);
+  std::optional<size_t> after_name = validation.FindEntry(page_name);
+  if (!after_name) return;
+  std::optional<size_t> body = ScriptBodyStart(validation.text(), *after_name, which);
   if (!body) return;
   for (std::string_view name : kNavigationVariables)
     if (!VarTableFind(vars, name)) VarTableSetGrow(vars, name, "");
 
-  std::FILE* file = entry->file.get();
-  if (std::fseek(file, static_cast<long>(*body), SEEK_SET) != 0) return;
+  PageReader script(validation.text());
+  script.Seek(*body);
   ScriptContext ctx;
   ctx.out = out;
   ctx.settings = settings;
   ctx.base_path = std::string(base_path);
   ctx.functions = which == PageScript::kForward ? ForwardScriptFunctions() : BackScriptFunctions();
-  const int code = ScriptRun(ctx, file, vars);
-  if (code > 0) ScriptError(out, ctx, file, code);
+  const int code = ScriptRun(ctx, script, vars);
+  if (code > 0) ScriptError(out, ctx, script, code);
 }
 
 std::span<const ScriptFunction> ForwardScriptFunctions() { return kForwardFunctions; }

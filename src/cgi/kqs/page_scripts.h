@@ -2,9 +2,10 @@
 // name followed by ".val") holds, per page, an entry "<PAGE NAME="...">
 // with the page's FORM attributes, its forward script (run on NEXT and
 // SAVE, it checks the answers and steers the navigation) and its back
-// script (run on BACK). This module finds entries, runs the scripts with
-// the engine's two function tables, and holds the engine's own script
-// functions. Runs on the server thread; keeps no state between calls.
+// script (run on BACK). A request reads the file into memory once, as a
+// ValidationFile; this module finds entries in it, runs the scripts from its
+// text with the engine's two function tables, and holds the engine's own
+// script functions. Runs on the server thread; keeps no state between calls.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,6 @@
 #include <string>
 #include <string_view>
 
-#include "base/file.h"
 #include "base/vartable.h"
 #include "base/output_stream.h"
 #include "script/script.h"
@@ -24,29 +24,37 @@ namespace tallypad {
 // script file is a few kilobytes, and the rest of a larger file is ignored.
 inline constexpr size_t kMaxValidationFileBytes = 4 << 20;
 
-// A page's entry in the open validation file.
-struct ValidationEntry {
-  FilePtr file;
-  std::string text;       // the file's bytes (at most kMaxValidationFileBytes)
-  size_t after_name = 0;  // offset just after the page name and its closing quote
-};
+// The validation file of one form, read into memory once (at most
+// kMaxValidationFileBytes); a missing file reads as one without entries.
+class ValidationFile {
+ public:
+  // Reads the validation file of form `database` in the folder of `base_path`.
+  static ValidationFile Load(std::string_view base_path, std::string_view database);
 
-// Finds the entry of `page_name` in the validation file of form `database`
-// (names compared without regard to case); nullopt when the file or the
-// entry is missing or the page name is empty.
-std::optional<ValidationEntry> FindValidationEntry(std::string_view base_path,
-                                                   std::string_view database,
-                                                   std::string_view page_name);
+  // The offset just after the page name and its closing quote of the entry
+  // of `page_name` (names compared without regard to case); nullopt when the
+  // entry is missing or the page name is empty.
+  std::optional<size_t> FindEntry(std::string_view page_name) const;
+  // The attributes of the entry of `page_name` (its FORM attributes, read
+  // up to the entry's '>'); null when there is no entry.
+  VarTablePtr EntryAttributes(std::string_view page_name) const;
+  // The file's bytes ("" when it is missing).
+  std::string_view text() const { return text_; }
+
+ private:
+  std::string text_;
+};
 
 enum class PageScript { kForward, kBack };
 
-// Runs the forward or back script of `page_name` from the validation file
-// with `vars`, making sure _PAGEWARN, _PAGENEXT and _PAGESKIP exist first.
-// Script errors are written to `out`. Does nothing when the page name is
-// empty or the file, the entry or the script is missing.
-void RunPageScript(std::string_view base_path, OutputStream* out, std::string_view database,
-                   const VarTable* settings, VarTable* vars, std::string_view page_name,
-                   PageScript which);
+// Runs the forward or back script of `page_name` from `validation` with
+// `vars`, making sure _PAGEWARN, _PAGENEXT and _PAGESKIP exist first; file
+// names of the script resolve against `base_path`. Script errors are
+// written to `out`. Does nothing when the page name is empty or the entry or
+// the script is missing.
+void RunPageScript(std::string_view base_path, OutputStream* out,
+                   const ValidationFile& validation, const VarTable* settings, VarTable* vars,
+                   std::string_view page_name, PageScript which);
 
 // The function tables of forward and back scripts.
 std::span<const ScriptFunction> ForwardScriptFunctions();

@@ -1,6 +1,5 @@
 #include "cgi/kqs/pages.h"
 
-#include <cstdio>
 #include <optional>
 
 #include "base/decode.h"
@@ -107,36 +106,43 @@ void WriteCarriedAnswers(OutputStream* out, const VarTable* pending) {
 }  // namespace
 
 int ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
-             VarTable* vars, std::string_view back_list, std::string page_name) {
+             const ValidationFile& validation, VarTable* vars, std::string_view back_list,
+             std::string page_name) {
   VarTablePtr pending = CopyVariables(vars);
   if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
   if (page_name.find_first_of(kForbiddenPageCharacters) != std::string::npos) return kPageBadName;
   RemoveAll(vars, "_PAGE");
   RemoveAll(vars, "_PAGESKIP");
 
+  // The page file is read once; the passes below walk it in memory.
   const std::string folder = std::string(database) + "/";
   const std::string path = PathBuild(base_path, folder + page_name);
-  FilePtr page = FileOpen(path, "rb");
-  if (!page) return ReportMissingPage(out, base_path, path);
+  const std::optional<std::string> text = ReadPageFile(path);
+  if (!text) return ReportMissingPage(out, base_path, path);
+  PageReader page(*text);
 
-  VarTablePtr attrs;
-  if (std::optional<ValidationEntry> entry = FindValidationEntry(base_path, database, page_name)) {
-    if (std::fseek(entry->file.get(), static_cast<long>(entry->after_name), SEEK_SET) == 0)
-      attrs = ReadTagAttributes(entry->file.get(), 0);
-  }
+  VarTablePtr attrs = validation.EntryAttributes(page_name);
   std::string insert;
   if (!attrs || !Attribute(attrs.get(), "ACTION")) {
     // The plain layout: the page's first three lines are its FORM
     // attributes, a line left free and the name of the insert file.
     StreamSendFile(out, PathBuild(base_path, folder + "header"));
     std::string line;
-    ReadUntil(page.get(), &line, kPlainLayoutLineLimit + 1, "\n", '\r');
+    ReadUntil(page, &line, kPlainLayoutLineLimit + 1, "\n", '\r');
     attrs = VarTableFromList(line, '&', 0);
-    ReadUntil(page.get(), nullptr, 0, "\n", 0);
-    ReadUntil(page.get(), &insert, kInsertNameLimit + 1, "\n", '\r');
+    ReadUntil(page, nullptr, 0, "\n", 0);
+    ReadUntil(page, &insert, kInsertNameLimit + 1, "\n", '\r');
   }
 
-  TemplateProcess(base_path, out, page.get(), vars, nullptr, pending.get(), true, "FORM");
+  // Up to the page's FORM tag, which the engine's own replaces.
+  TemplateRun run{.base_path = base_path,
+                  .out = out,
+                  .page = &page,
+                  .vars = vars,
+                  .pending = pending.get(),
+                  .formfill = true,
+                  .stop = "FORM"};
+  TemplateProcess(run);
   WriteFormTag(out, attrs.get());
   // Both values come from the request: escaped, they cannot end the attribute.
   StreamWriteText(out, "<INPUT TYPE=HIDDEN NAME=DATABASE VALUE=\"" + HtmlEscape(database) +
@@ -147,11 +153,16 @@ int ShowPage(std::string_view base_path, OutputStream* out, std::string_view dat
 
   // A dry pass to the end of the form removes the names of this page's
   // inputs from the pending fields; the rest travel as hidden fields.
-  const long form_start = std::ftell(page.get());
-  TemplateProcess(base_path, nullptr, page.get(), vars, nullptr, pending.get(), true, "/FORM");
+  const size_t form_start = page.Tell();
+  run.out = nullptr;
+  run.stop = "/FORM";
+  TemplateProcess(run);
   WriteCarriedAnswers(out, pending.get());
-  if (form_start >= 0 && std::fseek(page.get(), form_start, SEEK_SET) == 0)
-    TemplateProcess(base_path, out, page.get(), vars, nullptr, pending.get(), true, {});
+  // The rest of the page, from the FORM tag on, with its output.
+  page.Seek(form_start);
+  run.out = out;
+  run.stop = {};
+  TemplateProcess(run);
   return 0;
 }
 
@@ -167,9 +178,9 @@ std::string SingleFormFileName(std::string_view form) {
 int ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
                    VarTable* vars) {
   if (form.empty()) return kPageMissing;
-  FilePtr file = FileOpen(PathBuild(base_path, SingleFormFileName(form)), "rb");
-  if (!file) return kPageMissing;
-  TemplateProcess(base_path, out, file.get(), vars, nullptr, nullptr, true, {});
+  const TemplateRun run{.base_path = base_path, .out = out, .vars = vars, .formfill = true};
+  if (!TemplateProcessFile(PathBuild(base_path, SingleFormFileName(form)), run))
+    return kPageMissing;
   return 0;
 }
 

@@ -12,8 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "base/vartable.h"
 #include "base/output_stream.h"
+#include "base/vartable.h"
+#include "cgi/kqs/page_scripts.h"
 
 namespace tallypad {
 
@@ -27,11 +28,14 @@ inline constexpr int kPageMissingPlace = 793;
 inline constexpr size_t kPlainLayoutLineLimit = 1023;
 
 // Shows page `page_name` of form `database` with the answers `vars` and the
-// back list `back_list`. A leading capital "P" of the name counts as "p".
-// Removes _PAGE, _PAGESKIP and _PAGEBACK from `vars`. Returns 0,
-// kPageBadName (nothing written) or kPageMissing (the error text written).
+// back list `back_list`; the page's FORM attributes come from its entry in
+// the form's `validation` file. A leading capital "P" of the name counts as
+// "p". Reads the page file once. Removes _PAGE, _PAGESKIP and _PAGEBACK from
+// `vars`. Returns 0, kPageBadName (nothing written) or kPageMissing (the
+// error text written).
 int ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
-             VarTable* vars, std::string_view back_list, std::string page_name);
+             const ValidationFile& validation, VarTable* vars, std::string_view back_list,
+             std::string page_name);
 
 // Shows the single-page form file `form` (".html" appended unless its
 // extension is "html" or "htm") with the answers `vars`. Returns 0, or

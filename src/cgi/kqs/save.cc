@@ -74,12 +74,9 @@ int MailResponse(std::string_view base_path, std::string_view database, VarTable
   StrBuf body(kMailBodyFirstChunk);
   OutputStream out{nullptr, nullptr, &body};
   std::string report = FormFilePath(base_path, Setting(settings, "EMAILREPORT"));
-  FilePtr page = report.empty() ? nullptr : FileOpen(report, "rb");
-  if (page) {
-    TemplateProcess(base_path, &out, page.get(), vars, nullptr, nullptr, false, {});
-  } else {
+  const TemplateRun body_run{.base_path = base_path, .out = &out, .vars = vars};
+  if (report.empty() || !TemplateProcessFile(report, body_run))
     WriteMailListing(&out, database, vars);
-  }
   return MailQueue(std::string(base_path), Setting(settings, "SAVEEMAILNAME"), kMailSubject,
                    body.ToString(), Setting(settings, "EMAILSERVER"));
 }
@@ -133,8 +130,9 @@ int SaveXml(std::string_view base_path, const VarTable* vars, const VarTable* se
 void ShowTemplate(std::string_view base_path, OutputStream* out, std::string_view name,
                   VarTable* vars, bool formfill) {
   std::string path = FormFilePath(base_path, name);
-  FilePtr page = path.empty() ? nullptr : FileOpen(path, "rb");
-  if (page) TemplateProcess(base_path, out, page.get(), vars, nullptr, nullptr, formfill, {});
+  if (!path.empty())
+    TemplateProcessFile(
+        path, {.base_path = base_path, .out = out, .vars = vars, .formfill = formfill});
 }
 
 void ShowThanks(std::string_view base_path, OutputStream* out, const VarTable* settings,

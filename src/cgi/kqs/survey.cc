@@ -1,10 +1,11 @@
-// The survey dispatcher: validates a request, loads the form's settings,
-// works out the caller's rights, and runs the step the action asks for:
-// the first page, the next or previous page, the save step with its result
-// page, the report, or a password prompt or login page. Every path ends in
-// the same two steps: the message (for the codes that have no page of
-// their own) and the finish (the administrator's report and the rights
-// notice for refused requests).
+// The survey dispatcher: loads the form the request names (its settings and
+// passwords from one read, its validation file once a step needs it), works
+// out the caller's rights, validates the request, and runs the step the
+// action asks for: the first page, the next or previous page, the save step
+// with its result page, the report, or a password prompt or login page.
+// Every path ends in the same two steps: the message (for the codes that
+// have no page of their own) and the finish (the administrator's report and
+// the rights notice for refused requests).
 #include "cgi/kqs/survey.h"
 
 #include <memory>
@@ -25,7 +26,7 @@
 #include "platform/profile.h"
 #include "script/template.h"
 #include "store/access.h"
-#include "store/form_settings.h"
+#include "store/form.h"
 #include "store/password_guard.h"
 #include "store/record_lookup.h"
 
@@ -108,8 +109,14 @@ class Survey {
   OutputStream* out;
   const RequestInfo& info;
 
+  // The form's validation file, read on first use and kept for the request.
+  const ValidationFile& validation() {
+    if (!validation_) validation_ = ValidationFile::Load(root, database);
+    return *validation_;
+  }
+
   std::string database, password, action, page;
-  VarTablePtr settings;
+  Form form;  // loaded once per request; every step reads it from here
   int rights = 0;
   bool hasuid = false, multipage = false, carries_id = false;
   std::string message;
@@ -119,13 +126,14 @@ class Survey {
   bool header_written_ = false;
   StrBuf held_;
   OutputStream held_out_{nullptr, nullptr, &held_};
+  std::optional<ValidationFile> validation_;
 };
 
 std::string Setting(const Survey& s, std::string_view key) {
-  return FormSetting(s.settings.get(), key);
+  return FormSetting(s.form.settings.get(), key);
 }
 int SettingInt(const Survey& s, std::string_view key) {
-  return FormSettingInt(s.settings.get(), key);
+  return FormSettingInt(s.form.settings.get(), key);
 }
 std::string Var(const Survey& s, std::string_view name) { return VarTableGet(s.vars, name, ""); }
 
@@ -137,7 +145,7 @@ void RemoveAll(VarTable* vars, std::string_view name) { VarTableRemoveAll(vars, 
 bool MayHaveRecord(const Survey& s) { return s.hasuid && s.carries_id; }
 
 bool HasStoredRecord(const Survey& s) {
-  return FindRespondentRecord(s.settings.get(), s.root, s.database, s.vars) != nullptr;
+  return FindRespondentRecord(s.form.settings.get(), s.root, s.database, s.vars) != nullptr;
 }
 
 // True when the file `path` holds `id` as one of its tokens (blanks, tabs,
@@ -182,10 +190,14 @@ Then SetUp(Survey& s) {
   s.password = Var(s, "_PASSWORD");
   s.action = Var(s, "_ACTION");
   s.page = Var(s, "_PAGE");
+  // One read of the form's configuration file serves the rights below and
+  // the settings once the request has passed its checks.
+  s.form = FormLoad(s.root, s.database);
   // An address that guessed too many passwords gets the refusal instead.
   long refused_for = 0;
-  std::optional<int> rights = GuardedRights(s.info.client_address, s.info.client_ip, s.root,
-                                            Var(s, "HOST"), s.database, s.password, &refused_for);
+  std::optional<int> rights =
+      GuardedRightsIn(s.info.client_address, s.info.client_ip, s.form.access.get(),
+                      Var(s, "HOST"), s.database, s.password, &refused_for);
   if (!rights) {
     WriteTooManyRequests(s.out, refused_for, PasswordRefusalPage(refused_for));
     return Then::kReturn;
@@ -215,8 +227,7 @@ Then SetUp(Survey& s) {
     s.code = kCodeBadDatabase;
     return Then::kReturn;
   }
-  s.settings = FormSettingsLoad(s.root, s.database);
-  if (!s.settings) {
+  if (!s.form.settings) {
     s.BeginPage();
     StreamWriteText(s.out, kChooserPage);
     WriteMissingConfiguration(s);
@@ -267,7 +278,8 @@ Then SetUp(Survey& s) {
 // ---- The actions ----------------------------------------------------------
 
 int ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, std::string page) {
-  if (s.multipage) return ShowPage(s.root, s.out, s.database, vars, back_list, std::move(page));
+  if (s.multipage)
+    return ShowPage(s.root, s.out, s.database, s.validation(), vars, back_list, std::move(page));
   return ShowSingleForm(s.root, s.out, Setting(s, "FORM"), vars);
 }
 
@@ -277,7 +289,7 @@ int ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, std::st
 int ShowCurrentAgain(Survey& s) {
   if (s.multipage) {
     const std::string page = s.page.empty() ? Setting(s, "STARTPAGE") : s.page;
-    return ShowPage(s.root, s.out, s.database, s.vars, Var(s, "_PAGEBACK"), page);
+    return ShowPage(s.root, s.out, s.database, s.validation(), s.vars, Var(s, "_PAGEBACK"), page);
   }
   return ShowSingleForm(s.root, s.out, Setting(s, "FORM"), s.vars);
 }
@@ -285,7 +297,7 @@ int ShowCurrentAgain(Survey& s) {
 // The permission prompt for `right`, then the login page.
 void RefuseToLogin(Survey& s, int right) {
   s.code = WritePermissionPrompt(s.out, s.vars, s.database, s.action, right);
-  WriteLoginPage(s.out, s.rights, s.database, s.vars, s.root, s.settings.get());
+  WriteLoginPage(s.out, s.rights, s.database, s.vars, s.root, s.form.settings.get());
 }
 
 Then Start(Survey& s) {
@@ -293,7 +305,7 @@ Then Start(Survey& s) {
   if (s.hasuid) {
     if (s.carries_id) {
       VarTablePtr record =
-          FindRespondentRecord(s.settings.get(), s.root, s.database, s.vars, kRecordSpareSlots);
+          FindRespondentRecord(s.form.settings.get(), s.root, s.database, s.vars, kRecordSpareSlots);
       if (record) {
         // A returning respondent goes on where the stored response ended.
         if (s.rights & kRightUpdate) {
@@ -310,7 +322,7 @@ Then Start(Survey& s) {
         return Then::kResult;
       }
     } else if (!StrEqualNoCase(s.action, "START") || !(s.rights & kRightAppend)) {
-      s.code = WriteLoginPage(s.out, s.rights, s.database, s.vars, s.root, s.settings.get());
+      s.code = WriteLoginPage(s.out, s.rights, s.database, s.vars, s.root, s.form.settings.get());
       return Then::kResult;
     }
   }
@@ -322,7 +334,7 @@ Then Start(Survey& s) {
 // Script output held back until now goes before the page's own content.
 void WriteResult(Survey& s) {
   const std::string held = s.TakeHeld();
-  ShowResult(s.root, s.out, s.database, s.settings.get(), s.vars, s.code, s.info, held);
+  ShowResult(s.root, s.out, s.database, s.form.settings.get(), s.vars, s.code, s.info, held);
 }
 
 // The save step. `after_next` is set when NEXT asked for it through the
@@ -335,7 +347,7 @@ Then Save(Survey& s, bool after_next) {
   }
   if (!VarTableFind(s.vars, "_PAGEWARN")) VarTableSetGrow(s.vars, "_PAGEWARN", "");
   if (!after_next && !StrEqualNoCase(s.action, "SUBMIT")) {
-    RunPageScript(s.root, s.Out(), s.database, s.settings.get(), s.vars, s.page,
+    RunPageScript(s.root, s.Out(), s.validation(), s.form.settings.get(), s.vars, s.page,
                   PageScript::kForward);
     if (!Var(s, "_PAGEWARN").empty()) {
       s.BeginPage();
@@ -346,7 +358,7 @@ Then Save(Survey& s, bool after_next) {
   // The pseudo-page SUBMIT holds the form's final checks. Like a page's own
   // check, a warning it sets refuses the response: the current page comes
   // back with the message instead of the answers being saved.
-  RunPageScript(s.root, s.Out(), s.database, s.settings.get(), s.vars, "SUBMIT",
+  RunPageScript(s.root, s.Out(), s.validation(), s.form.settings.get(), s.vars, "SUBMIT",
                 PageScript::kForward);
   if (!Var(s, "_PAGEWARN").empty()) {
     s.BeginPage();
@@ -354,7 +366,7 @@ Then Save(Survey& s, bool after_next) {
     return Then::kResult;
   }
   VarTableSetGrow(s.vars, "_FORMDONE", "1");
-  s.code = SaveResponse(s.root, s.database, s.vars, s.settings.get(), MayHaveRecord(s));
+  s.code = SaveResponse(s.root, s.database, s.vars, s.form.settings.get(), MayHaveRecord(s));
   WriteResult(s);
   return Then::kResult;
 }
@@ -363,7 +375,7 @@ Then Next(Survey& s) {
   // The header waits until it is known whether the result page, which
   // writes its own, follows; script output is held back until then.
   if (!s.page.empty())
-    RunPageScript(s.root, s.Out(), s.database, s.settings.get(), s.vars, s.page,
+    RunPageScript(s.root, s.Out(), s.validation(), s.form.settings.get(), s.vars, s.page,
                   PageScript::kForward);
   RemoveFromPageNext(s.vars, s.page);
   if (!Var(s, "_PAGEWARN").empty()) {
@@ -377,10 +389,11 @@ Then Next(Survey& s) {
   // With SAVEPAGE every accepted page saves the answers so far; a page that
   // asks for "(save)" gets the one final save above instead.
   if (SettingInt(s, "SAVEPAGE") != 0 && !StrEqualNoCase(skip, "(save)"))
-    SaveResponse(s.root, s.database, s.vars, s.settings.get(), MayHaveRecord(s));
+    SaveResponse(s.root, s.database, s.vars, s.form.settings.get(), MayHaveRecord(s));
   s.BeginPage();
   PageStep step = NextPageStep(s.vars, s.page, Var(s, "_PAGEBACK"));
-  s.code = ShowPage(s.root, s.out, s.database, s.vars, step.back_list, std::move(step.page));
+  s.code = ShowPage(s.root, s.out, s.database, s.validation(), s.vars, step.back_list,
+                    std::move(step.page));
   return Then::kResult;
 }
 
@@ -391,7 +404,8 @@ bool HasPageBehind(std::string_view back_list) {
 
 Then Back(Survey& s) {
   s.BeginPage();
-  RunPageScript(s.root, s.out, s.database, s.settings.get(), s.vars, s.page, PageScript::kBack);
+  RunPageScript(s.root, s.out, s.validation(), s.form.settings.get(), s.vars, s.page,
+                PageScript::kBack);
   // BACK on the first page (or on a resumed page with nothing behind it)
   // stays on the page, answers kept, as after a warning.
   if (!Var(s, "_PAGEWARN").empty() || !HasPageBehind(Var(s, "_PAGEBACK"))) {
@@ -399,7 +413,8 @@ Then Back(Survey& s) {
     return Then::kResult;
   }
   PageStep step = PreviousPageStep(s.vars, s.page);
-  s.code = ShowPage(s.root, s.out, s.database, s.vars, step.back_list, std::move(step.page));
+  s.code = ShowPage(s.root, s.out, s.database, s.validation(), s.vars, step.back_list,
+                    std::move(step.page));
   return Then::kResult;
 }
 
@@ -409,14 +424,10 @@ Then Report(Survey& s) {
     s.code = WritePermissionPrompt(s.out, s.vars, s.database, s.action, kRightReport);
     return Then::kResult;
   }
-  FilePtr report;
-  if (std::string name = Setting(s, "REPORT2"); !name.empty())
-    report = FileOpen(PathBuild(s.root, name), "rb");
-  if (report) {
-    TemplateProcess(s.root, s.out, report.get(), s.vars, nullptr, nullptr, false, {});
-  } else {
+  const std::string name = Setting(s, "REPORT2");
+  const TemplateRun report{.base_path = s.root, .out = s.out, .vars = s.vars};
+  if (name.empty() || !TemplateProcessFile(PathBuild(s.root, name), report))
     StreamWriteText(s.out, "Report file not found");
-  }
   return Then::kResult;
 }
 

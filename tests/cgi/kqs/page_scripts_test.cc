@@ -117,7 +117,8 @@ class PageScriptTest : public ::testing::Test {
   }
 
   void Run(std::string_view page, PageScript which) {
-    RunPageScript(root_.path(), &out_, "form", nullptr, vars_.get(), page, which);
+    RunPageScript(root_.path(), &out_, ValidationFile::Load(root_.path(), "form"), nullptr,
+                  vars_.get(), page, which);
   }
 
   TempDir root_;
@@ -140,7 +141,8 @@ TEST_F(PageScriptTest, ForwardAndBackScriptsAreFoundAfterThePagesEntry) {
 TEST_F(PageScriptTest, NothingRunsWithoutTheEntryOrTheFile) {
   Run("page2", PageScript::kForward);
   Run("", PageScript::kForward);
-  RunPageScript(root_.path(), &out_, "other", nullptr, vars_.get(), "page1", PageScript::kForward);
+  RunPageScript(root_.path(), &out_, ValidationFile::Load(root_.path(), "other"), nullptr,
+                vars_.get(), "page1", PageScript::kForward);
   EXPECT_EQ(VarTableFind(vars_.get(), "_PAGEWARN"), nullptr);
   EXPECT_EQ(VarTableFind(vars_.get(), "went"), nullptr);
 }
@@ -157,6 +159,51 @@ TEST_F(PageScriptTest, BackScriptsHaveNoRankingFunctions) {
   Run("backonly", PageScript::kBack);
   EXPECT_EQ(text_.ToString().find("Script error 48: Function not found:"), 0u) << text_.ToString();
   EXPECT_EQ(VarTableGet(vars_.get(), "n"), "");
+}
+
+TEST(ValidationFile, FindsEntriesByNameWithoutRegardToCase) {
+  TempDir root;
+  const std::string text =
+      "<PAGE NAME=\"page10\" ACTION=one>\n<page name=\"Page1\" ACTION=\"/kqs\" METHOD=GET>\n"
+      "<PAGE  NAME=\"spaced\">\n<PAGE NAME=\"open";
+  root.Write("form.val", text);
+  const ValidationFile file = ValidationFile::Load(root.path(), "form");
+  EXPECT_EQ(file.text(), text);
+  struct Case {
+    const char* page;
+    std::optional<size_t> after_name;
+  } cases[] = {
+      {"page10", text.find(" ACTION=one")},
+      {"PAGE1", text.find(" ACTION=\"/kqs\"")},
+      {"page", std::nullopt},
+      {"spaced", std::nullopt},  // one blank between the words, exactly
+      {"open", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(file.FindEntry(c.page), c.after_name) << c.page;
+
+  VarTablePtr attrs = file.EntryAttributes("page1");
+  ASSERT_TRUE(attrs);
+  EXPECT_EQ(VarTableGet(attrs.get(), "ACTION"), "/kqs");
+  EXPECT_EQ(VarTableGet(attrs.get(), "METHOD"), "GET");
+  EXPECT_EQ(file.EntryAttributes("page2"), nullptr);
+
+  const ValidationFile none = ValidationFile::Load(root.path(), "other");
+  EXPECT_EQ(none.text(), "");
+  EXPECT_EQ(none.FindEntry("page10"), std::nullopt);
+}
+
+TEST(ValidationFile, OnlyTheFirstBytesUpToTheLimitAreRead) {
+  TempDir root;
+  const std::string entry = "<PAGE NAME=\"late\">\n<SCRIPT>\nx = 1;\n</SCRIPT>\n";
+  // The entry's name ends exactly at the limit, or runs past it.
+  const size_t name_length = entry.find('>');
+  root.Write("fits.val", std::string(kMaxValidationFileBytes - name_length, ' ') + entry);
+  root.Write("beyond.val", std::string(kMaxValidationFileBytes - name_length + 1, ' ') + entry);
+  EXPECT_NE(ValidationFile::Load(root.path(), "fits").FindEntry("late"), std::nullopt);
+  const ValidationFile beyond = ValidationFile::Load(root.path(), "beyond");
+  EXPECT_EQ(beyond.text().size(), kMaxValidationFileBytes);
+  EXPECT_EQ(beyond.FindEntry("late"), std::nullopt);
 }
 
 }  // namespace

@@ -91,10 +91,12 @@ class ShowPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_.Write("form/page0", "ACTION=kqs\n\n\n<form><input name=q></form>");
+    validation_ = ValidationFile::Load(root_.path(), "form");
     vars_ = FormDecode(0, "q=1&_PAGE=page5&_PAGE=page6&_PAGESKIP=x&other=2", 4);
     out_.buffer = &text_;
   }
   TempDir root_;
+  ValidationFile validation_;
   VarTablePtr vars_;
   StrBuf text_;
   OutputStream out_;
@@ -102,15 +104,18 @@ class ShowPageTest : public ::testing::Test {
 
 TEST_F(ShowPageTest, AForbiddenPageNameWritesNothing) {
   for (const char* name : {"../x", "a.b", "page*", "pa'ge", "pa\"ge", "a|b", "$page", "a\\b"}) {
-    EXPECT_EQ(ShowPage(root_.path(), &out_, "form", vars_.get(), "", name), kPageBadName) << name;
+    EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "", name),
+              kPageBadName)
+        << name;
   }
-  EXPECT_EQ(ShowPage(root_.path(), &out_, "form", vars_.get(), "", std::string("page0\0x", 7)),
+  EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "",
+                     std::string("page0\0x", 7)),
             kPageBadName);
   EXPECT_EQ(text_.Length(), 0u);
 }
 
 TEST_F(ShowPageTest, ACapitalPNamesTheSamePageAndTheNavigationVariablesGo) {
-  EXPECT_EQ(ShowPage(root_.path(), &out_, "form", vars_.get(), "page1,", "Page0"), 0);
+  EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "page1,", "Page0"), 0);
   const std::string page = text_.ToString();
   EXPECT_NE(page.find("<INPUT VALUE=\"1\" name=\"q\">"), std::string::npos) << page;
   EXPECT_NE(page.find("NAME=_PAGEBACK VALUE=\"page1,\""), std::string::npos) << page;

@@ -1,7 +1,11 @@
-#include "store/form_settings.h"
+#include "store/form.h"
+
+#include <utility>
+#include <vector>
 
 #include "base/str.h"
 #include "platform/profile.h"
+#include "store/access.h"
 
 namespace tallypad {
 
@@ -35,11 +39,16 @@ std::string_view KeyDefaultOf(std::string_view key) {
 
 }  // namespace
 
-VarTablePtr FormSettingsLoad(std::string_view base_path, std::string_view database) {
-  if (database.empty()) return nullptr;
-  std::string path = PathBuild(base_path, database, ".ini");
-  if (path.empty()) return nullptr;
-  return IniLoadSection(path, "DATABASE", 0);
+Form FormLoad(std::string_view base_path, std::string_view database) {
+  Form form;
+  form.name = std::string(database);
+  if (database.empty() || !AccessNameAllowed(database)) return form;
+  const std::string path = PathBuild(base_path, database, ".ini");
+  if (path.empty()) return form;
+  std::vector<VarTablePtr> sections = IniLoadSections(path, {"DATABASE", "access"}, 0);
+  form.settings = std::move(sections[0]);
+  form.access = std::move(sections[1]);
+  return form;
 }
 
 std::string FormSetting(const VarTable* settings, std::string_view key) {
