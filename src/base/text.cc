@@ -66,12 +66,12 @@ void StreamWriteHtml(OutputStream* s, std::string_view text) {
   if (text.size() > run) StreamWrite(s, text.data() + run, text.size() - run);
 }
 
-int StreamSendFile(OutputStream* s, const std::string& path) {
-  if (!s) return 0;
+bool StreamSendFile(OutputStream* s, const std::string& path) {
+  if (!s) return false;
   FilePtr f = FileOpen(path, "rb");
-  if (!f) return 0;
+  if (!f) return false;
   StreamCopyFile(s, f.get());
-  return 1;
+  return true;
 }
 
 void StreamWriteTable(OutputStream* s, const VarTable* t) {

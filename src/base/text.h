@@ -20,11 +20,11 @@ std::string StrPrintf(const char* format, ...) __attribute__((format(printf, 1, 
 // Writes `text` with '"', '&', '<' and '>' replaced by their HTML entities;
 // runs of other bytes go out in one write each.
 void StreamWriteHtml(OutputStream* s, std::string_view text);
-// Copies the file at `path` to the stream. Returns 1 when copied, 0 when the
-// stream is null or the file cannot be opened.
-int StreamSendFile(OutputStream* s, const std::string& path);
+// Copies the file at `path` to the stream. Returns false when the stream is
+// null or the file cannot be opened.
+bool StreamSendFile(OutputStream* s, const std::string& path);
 // Writes "name=value\n" (or "name\n" without a value) for each used entry of
-// the table's first block.
+// the table, in table order.
 void StreamWriteTable(OutputStream* s, const VarTable* t);
 // Returns `text` HTML-escaped as StreamWriteHtml writes it.
 std::string HtmlEscape(std::string_view text);

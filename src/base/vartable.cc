@@ -37,15 +37,14 @@ size_t CountEntries(const VarTable* t) {
 VarTablePtr VarTableNew(size_t n) { return std::make_unique<VarTable>(n); }
 
 const VarEntry* VarTableFind(const VarTable* t, std::string_view name) {
-  for (const VarTable* block = t; block; block = block->next.get()) {
-    for (const VarEntry& e : block->entries) {
-      // A blank entry ends this block's entries; the chain goes on after it,
-      // so a variable stored in a chained block is never lost.
-      if (e.IsBlank()) break;
-      if (Matches(e, name)) return &e;
-    }
-  }
-  return nullptr;
+  // Every block is searched: a variable stored in a chained block is never
+  // lost behind the blank tail of the block before it.
+  const VarEntry* found = nullptr;
+  vartable_internal::ForEachFilled(t, [&](const VarEntry& e) {
+    if (Matches(e, name)) found = &e;
+    return found == nullptr;
+  });
+  return found;
 }
 
 VarEntry* VarTableFind(VarTable* t, std::string_view name) {
@@ -64,34 +63,30 @@ std::optional<std::string> VarTableGetOpt(const VarTable* t, std::string_view na
   return std::nullopt;
 }
 
-int VarTableRename(VarTable* t, std::string_view old_name,
-                   std::optional<std::string_view> new_name) {
+bool VarTableRename(VarTable* t, std::string_view old_name,
+                    std::optional<std::string_view> new_name) {
   VarEntry* e = VarTableFind(t, old_name);
-  if (!e) return 0;
+  if (!e) return false;
   e->name = std::string(new_name.value_or(std::string_view()));
-  return 1;
+  return true;
 }
 
 size_t VarTableRemoveAll(VarTable* t, std::string_view name) {
   if (name.empty()) return 0;
   size_t removed = 0;
-  for (VarTable* block = t; block; block = block->next.get()) {
-    for (VarEntry& e : block->entries) {
-      if (e.IsBlank()) break;
-      if (e.IsUsed() && StrEqualNoCase(*e.name, name)) {
-        e.name->clear();
-        ++removed;
-      }
-    }
-  }
+  VarTableForEach(t, [&](VarEntry& e) {
+    if (!StrEqualNoCase(*e.name, name)) return;
+    e.name->clear();
+    ++removed;
+  });
   return removed;
 }
 
-int VarTableSet(VarTable* t, std::string_view name, std::optional<std::string_view> value) {
+bool VarTableSet(VarTable* t, std::string_view name, std::optional<std::string_view> value) {
   VarEntry* e = VarTableFind(t, name);
   if (!e) {
     e = VarTableFind(t, "");
-    if (!e) return 0;
+    if (!e) return false;
     e->name = std::string(name);
   }
   if (value) {
@@ -99,7 +94,7 @@ int VarTableSet(VarTable* t, std::string_view name, std::optional<std::string_vi
   } else if (e->value) {
     e->value->clear();
   }
-  return 1;
+  return true;
 }
 
 void VarTableSetGrow(VarTable* t, std::string_view name, std::optional<std::string_view> value,
@@ -140,15 +135,6 @@ VarTablePtr VarTableMerge(const VarTable* first, const VarTable* second, size_t 
     if (!VarTableFind(first, *e.name)) out->entries[at++] = e;
   }
   return out;
-}
-
-void VarTableForEach(const VarTable* t, const std::function<void(const VarEntry&)>& fn) {
-  if (!t) return;
-  for (const VarEntry& e : t->entries) {
-    if (e.IsBlank()) break;
-    if (e.IsFree()) continue;
-    fn(e);
-  }
 }
 
 }  // namespace tallypad

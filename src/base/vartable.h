@@ -13,11 +13,11 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace tallypad {
@@ -51,17 +51,17 @@ std::string VarTableGet(const VarTable* t, std::string_view name, std::string_vi
 // Returns the value of `name` when it exists and is non-empty, else nullopt.
 std::optional<std::string> VarTableGetOpt(const VarTable* t, std::string_view name);
 // Renames the first entry named `old_name`; a null new name makes the entry
-// free (its value stays). Returns 1, or 0 when `old_name` is missing.
-int VarTableRename(VarTable* t, std::string_view old_name,
-                   std::optional<std::string_view> new_name);
+// free (its value stays). Returns false when `old_name` is missing.
+bool VarTableRename(VarTable* t, std::string_view old_name,
+                    std::optional<std::string_view> new_name);
 // Makes every entry named `name` (without case) free in one pass over the
 // chain, values kept as by VarTableRename; an empty name removes nothing.
 // Returns the number of entries made free.
 size_t VarTableRemoveAll(VarTable* t, std::string_view name);
 // Sets the value of `name`, claiming the first free entry when the name is
-// missing; a null value empties an existing value. Returns 1, or 0 when the
+// missing; a null value empties an existing value. Returns false when the
 // table has no free entry left (nothing is written then).
-int VarTableSet(VarTable* t, std::string_view name, std::optional<std::string_view> value);
+bool VarTableSet(VarTable* t, std::string_view name, std::optional<std::string_view> value);
 // VarTableSet that chains a new block of `grow` free entries when full.
 void VarTableSetGrow(VarTable* t, std::string_view name, std::optional<std::string_view> value,
                      size_t grow = 128);
@@ -74,8 +74,41 @@ VarTablePtr VarTableCopy(const VarTable* t, size_t k);
 // table's entries, then copies of the second table's entries whose names the
 // first lacks. Without a second table, as VarTableCopy.
 VarTablePtr VarTableMerge(const VarTable* first, const VarTable* second, size_t k);
-// Calls `fn` for each used entry of the first block, in order, up to the
-// first blank entry (free entries are skipped).
-void VarTableForEach(const VarTable* t, const std::function<void(const VarEntry&)>& fn);
+
+namespace vartable_internal {
+
+// Calls `visit` for every entry that is not blank (used and free ones) of
+// every block of the chain, in table order, until it returns false. A
+// block's entries end at its first blank entry; the walk then goes on with
+// the next block.
+template <typename Table, typename Visit>
+void ForEachFilled(Table* t, Visit&& visit) {
+  for (Table* block = t; block; block = block->next.get()) {
+    for (auto& e : block->entries) {
+      if (e.IsBlank()) break;
+      if (!visit(e)) return;
+    }
+  }
+}
+
+}  // namespace vartable_internal
+
+// Calls `visit` for every used entry of every block of `t` (which may be
+// null), in table order; free entries are passed over. The entry is a
+// `VarEntry&` for a table the caller may change, else a `const VarEntry&`.
+// A visitor that returns bool stops the walk by returning false.
+template <typename Table, typename Visit>
+  requires std::is_same_v<std::remove_const_t<Table>, VarTable>
+void VarTableForEach(Table* t, Visit&& visit) {
+  vartable_internal::ForEachFilled(t, [&visit](auto& e) {
+    if (e.IsFree()) return true;
+    if constexpr (std::is_void_v<decltype(visit(e))>) {
+      visit(e);
+      return true;
+    } else {
+      return static_cast<bool>(visit(e));
+    }
+  });
+}
 
 }  // namespace tallypad

@@ -137,18 +137,18 @@ std::string MailOutboxRecord(std::string_view mail_server, std::string_view dial
   return record;
 }
 
-int MailCompose(const std::string& server_root, std::string_view mail_server,
+ResultCode MailCompose(const std::string& server_root, std::string_view mail_server,
                 std::string_view subject, std::string_view recipient, std::string_view body) {
   if (!IsUsableRecipient(MailHeaderValue(recipient))) {
     StatusLogAppend("\nmail: refused the recipient " + LoggableRecipient(recipient) +
                     ", which is no mail address; the mail was not queued");
-    return kMailBadRecipient;
+    return ResultCode::kRecipientNoAddress;
   }
   const std::string path = ServerRootFile(server_root, kOutboxFileName);
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd.valid()) return kMailOutboxFailed;
+  if (!fd.valid()) return ResultCode::kOutboxNotWritten;
   struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kMailOutboxFailed;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ResultCode::kOutboxNotWritten;
 
   const std::string record =
       MailOutboxRecord(mail_server, MailComposeDialogue(mail_server, subject, recipient, body));
@@ -156,16 +156,16 @@ int MailCompose(const std::string& server_root, std::string_view mail_server,
   // swallow the records appended after it. Undo a partial write.
   if (!WriteAll(fd.get(), record) || fsync(fd.get()) != 0) {
     if (ftruncate(fd.get(), st.st_size) == 0) fsync(fd.get());
-    return kMailOutboxFailed;
+    return ResultCode::kOutboxNotWritten;
   }
   OutboxPending.fetch_add(1);
-  return 0;
+  return ResultCode::kOk;
 }
 
-int MailQueue(const std::string& server_root, std::string_view recipient,
+ResultCode MailQueue(const std::string& server_root, std::string_view recipient,
               std::string_view subject, std::string_view body, std::string_view mail_server) {
   const std::string server = OneLine(mail_server);
-  if (server.empty() || server.size() > kMaxMailServerName) return kMailNoServer;
+  if (server.empty() || server.size() > kMaxMailServerName) return ResultCode::kNoMailServer;
   return MailCompose(server_root, server, subject, recipient, body);
 }
 

@@ -8,16 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "base/result_code.h"
+
 namespace tallypad {
 
 // Longest mail server name that fits the outbox record's open line (the
 // reader keeps 259 bytes of "OPEN " + name + ":25"); longer names are refused.
 inline constexpr size_t kMaxMailServerName = 250;
-
-// Result codes of MailQueue and MailCompose.
-inline constexpr int kMailNoServer = 1;        // no (usable) mail server: nothing queued
-inline constexpr int kMailOutboxFailed = 67;   // the outbox cannot be opened or written
-inline constexpr int kMailBadRecipient = 68;   // the recipient is no address: nothing queued
 
 // Most bytes of a refused recipient the message log shows; a longer one is
 // cut, so that a hostile answer cannot fill the log.
@@ -26,21 +23,21 @@ inline constexpr size_t kMaxLoggedRecipient = 200;
 // Queues one mail for `recipient` (who is also the envelope sender) with
 // `subject` and `body`, to be handed to port 25 of `mail_server` (a host name
 // or dotted IPv4 address, the form's EMAILSERVER). `server_root` is the
-// server root folder. Returns 0 when queued, kMailNoServer when the mail
+// server root folder. Returns kOk when queued, kNoMailServer when the mail
 // server is empty (or too long to store), else MailCompose's result.
 // The recipient often comes from a respondent's answer: see MailCompose.
-int MailQueue(const std::string& server_root, std::string_view recipient,
+ResultCode MailQueue(const std::string& server_root, std::string_view recipient,
               std::string_view subject, std::string_view body, std::string_view mail_server);
 
 // Appends the dialogue for one mail as a record to the outbox in
-// `server_root` and raises OutboxPending by 1. Returns 0 when the record was
-// written and flushed to disk, kMailOutboxFailed when the outbox cannot be
-// opened or written (the file is then left as it was). A recipient that,
+// `server_root` and raises OutboxPending by 1. Returns kOk when the record
+// was written and flushed to disk, kOutboxNotWritten when the outbox cannot
+// be opened or written (the file is then left as it was). A recipient that,
 // cleaned as MailHeaderValue cleans it, does not hold exactly one "@" is
 // refused: nothing is queued, the message log names it (control bytes and
 // other bytes outside printable ASCII written as \xNN), and the result is
-// kMailBadRecipient.
-int MailCompose(const std::string& server_root, std::string_view mail_server,
+// kRecipientNoAddress.
+ResultCode MailCompose(const std::string& server_root, std::string_view mail_server,
                 std::string_view subject, std::string_view recipient, std::string_view body);
 
 // Returns `text` fit to stand in an envelope address or a header line:

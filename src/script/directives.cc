@@ -112,12 +112,12 @@ void DirectiveError(OutputStream* out, const PageReader& page, std::string_view 
   StreamWriteText(out, "<HR>");
 }
 
-int DirectiveInclude(const TemplateRun& run) {
+void DirectiveInclude(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string name;
   if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) {
     DirectiveError(run.out, page, "include", "parameter missing");
-    return 0;
+    return;
   }
   SkipTagEnd(page);
   // Included files are resolved against the including page's base path, and
@@ -128,41 +128,37 @@ int DirectiveInclude(const TemplateRun& run) {
   // of files one page may open) counts as one that cannot be opened, so a
   // page that includes itself ends with this line.
   if (!NestingAllowed() || !TemplateCountFile() ||
-      !TemplateProcessFile(PathBuild(run.base_path, name), included)) {
+      !TemplateProcessFile(PathBuild(run.base_path, name), included))
     DirectiveError(run.out, page, name, "cannot open file");
-    return 0;
-  }
-  return 1;
 }
 
-int DirectiveSource(const TemplateRun& run) {
+void DirectiveSource(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string name;
   if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) {
     DirectiveError(run.out, page, "source", "parameter missing");
-    return 0;
+    return;
   }
   SkipTagEnd(page);
   std::string path = PathBuild(run.base_path, name);
   FilePtr f = FileOpen(path, "r");
   if (!f) {
     DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
-    return 0;
+    return;
   }
   StreamCopyFile(run.out, f.get());
-  return 1;
 }
 
-int DirectiveReport(const TemplateRun& run) {
+void DirectiveReport(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string name;
-  if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) return 0;
+  if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) return;
   std::string query = ReadReportQuery(page, run.vars);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
     DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
     PageSkipUntil(page, kReportEndTag, kReportEndTag);
-    return 0;
+    return;
   }
   std::unique_ptr<DataFile> data;
   if (FileExists(path)) data = DataFile::Open(path, 1);
@@ -175,7 +171,7 @@ int DirectiveReport(const TemplateRun& run) {
       StreamWriteText(run.out, "]");
       StatusLogAppend("\nCGI_DATA: Unable to open the database: " + path);
     }
-    return 3;
+    return;
   }
   VarTable* columns = data->columns();
   VarTableRename(columns, "", "#");
@@ -206,28 +202,25 @@ int DirectiveReport(const TemplateRun& run) {
     }
   }
   page.Seek(after);
-  return 0;
 }
 
-int DirectiveStats(const TemplateRun& run) {
+void DirectiveStats(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string name;
-  if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) return 0;
+  if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) return;
   SkipTagEnd(page);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
     DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
     PageSkipUntil(page, kReportEndTag, kReportEndTag);
-    return 0;
+    return;
   }
   VarTablePtr counts, sums;
   if (FileExists(path)) {
     counts = IniLoadSection(path, "COUNT", 0);
     sums = IniLoadSection(path, "SUM", 0);
   }
-  for (VarTable* t = sums.get(); t; t = t->next.get())
-    for (VarEntry& e : t->entries)
-      if (e.IsUsed()) *e.name = StrConcat3(*e.name, ".SUM", "");
+  VarTableForEach(sums.get(), [](VarEntry& e) { *e.name = StrConcat3(*e.name, ".SUM", ""); });
   VarTablePtr table;
   if (counts && sums) {
     table = VarTableMerge(counts.get(), sums.get(), 0);
@@ -240,20 +233,19 @@ int DirectiveStats(const TemplateRun& run) {
                    .vars = run.vars,
                    .record = table.get(),
                    .stop = kReportEnd});
-  return 0;
 }
 
-int DirectiveRandom(const TemplateRun& run) {
+void DirectiveRandom(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string item_tag, end_tag;
-  if (!DirectiveReadParameter(page, &item_tag, kRandomTagNameLimit)) return 0;
-  if (!DirectiveReadParameter(page, &end_tag, kRandomTagNameLimit)) return 0;
+  if (!DirectiveReadParameter(page, &item_tag, kRandomTagNameLimit)) return;
+  if (!DirectiveReadParameter(page, &end_tag, kRandomTagNameLimit)) return;
   SkipTagEnd(page);
   const std::string item_marker = "<" + item_tag + ">";
   const std::string end_marker = "<" + end_tag + ">";
   // Markers of different lengths cannot share one window: the items are
   // then ordinary page text, as they are when nesting is refused.
-  if (item_marker.size() != end_marker.size() || !NestingAllowed()) return 0;
+  if (item_marker.size() != end_marker.size() || !NestingAllowed()) return;
 
   std::vector<size_t> items;
   for (size_t k = 0; k < kRandomMaxItems; ++k) {
@@ -282,8 +274,22 @@ int DirectiveRandom(const TemplateRun& run) {
     TemplateProcess(item);
   }
   page.Seek(after);
-  return 0;
 }
+
+namespace {
+
+// A command word of "%kqs" and the directive it runs.
+struct DirectiveWord {
+  std::string_view word;  // compared without regard to case
+  void (*run)(const TemplateRun& run);
+};
+
+constexpr DirectiveWord kDirectiveWords[] = {
+    {"include", DirectiveInclude}, {"source", DirectiveSource}, {"report", DirectiveReport},
+    {"random", DirectiveRandom},   {"stats", DirectiveStats},
+};
+
+}  // namespace
 
 void DirectiveList(const TemplateRun& run) {
   for (;;) {
@@ -291,21 +297,12 @@ void DirectiveList(const TemplateRun& run) {
     bool at_end = false;
     DirectiveReadParameter(*run.page, &word, kDirectiveParameterLimit, &at_end);
     if (at_end || word == "%>") return;
-    if (StrEqualNoCase(word, "include")) {
-      DirectiveInclude(run);
-    } else if (StrEqualNoCase(word, "source")) {
-      DirectiveSource(run);
-    } else if (StrEqualNoCase(word, "report")) {
-      DirectiveReport(run);
-    } else if (StrEqualNoCase(word, "random")) {
-      DirectiveRandom(run);
-    } else if (StrEqualNoCase(word, "stats")) {
-      DirectiveStats(run);
-    } else {
-      DirectiveError(run.out, *run.page, word, "Unknown command");
-      continue;
+    for (const DirectiveWord& row : kDirectiveWords) {
+      if (!StrEqualNoCase(word, row.word)) continue;
+      row.run(run);
+      return;
     }
-    return;
+    DirectiveError(run.out, *run.page, word, "Unknown command");
   }
 }
 

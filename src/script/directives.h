@@ -38,17 +38,19 @@ bool DirectiveReadParameter(PageReader& page, std::string* param, size_t limit,
 void DirectiveError(OutputStream* out, const PageReader& page, std::string_view subject,
                     std::string_view message);
 
-// "%include": processes the named file. Returns 1 when processed, else 0.
-int DirectiveInclude(const TemplateRun& run);
-// "%source": copies the named file unprocessed. Returns 1 when copied, else 0.
-int DirectiveSource(const TemplateRun& run);
-// "%report": the body once per matching record. 0, or 3 when the data file
-// cannot be opened.
-int DirectiveReport(const TemplateRun& run);
-// "%stats": the body once with the statistics file's counts and sums. 0.
-int DirectiveStats(const TemplateRun& run);
-// "%random": the items in a shuffled order. 0.
-int DirectiveRandom(const TemplateRun& run);
+// The directives. Each writes what went wrong (a missing parameter, a file
+// that cannot be opened) to the page, so none has a result.
+// "%include": processes the named file.
+void DirectiveInclude(const TemplateRun& run);
+// "%source": copies the named file unprocessed.
+void DirectiveSource(const TemplateRun& run);
+// "%report": the body once per matching record; a data file that cannot be
+// opened leaves the body as page text after an error note.
+void DirectiveReport(const TemplateRun& run);
+// "%stats": the body once with the statistics file's counts and sums.
+void DirectiveStats(const TemplateRun& run);
+// "%random": the items in a shuffled order.
+void DirectiveRandom(const TemplateRun& run);
 // "%kqs": reads command words and runs the first known one.
 void DirectiveList(const TemplateRun& run);
 

@@ -126,7 +126,7 @@ int Level::Run() {
   }
 }
 
-void Level::SkipLine() { la_ = ScriptSkipTo(page_, '\n') == -1 ? -1 : ' '; }
+void Level::SkipLine() { la_ = ScriptSkipTo(page_, '\n') ? ' ' : -1; }
 
 int Level::NestedRun() {
   ctx_.lookahead = la_;
@@ -168,9 +168,9 @@ int Level::Else() {
 
 // Reads "(condition)" and evaluates it; an evaluation error counts as true.
 int Level::ReadCondition(bool* result) {
-  if (la_ != '(' && (la_ == -1 || ScriptSkipTo(page_, '(') == -1)) return kScriptParenExpected;
+  if (la_ != '(' && (la_ == -1 || !ScriptSkipTo(page_, '('))) return kScriptParenExpected;
   std::string condition;
-  if (ScriptReadTo(page_, ')', &condition) == -1) return kScriptNeedClosingParen;
+  if (!ScriptReadTo(page_, ')', &condition)) return kScriptNeedClosingParen;
   la_ = ' ';
   *result = CondEvaluate(condition, vars_, nullptr) != 0;
   return 0;
@@ -179,7 +179,7 @@ int Level::ReadCondition(bool* result) {
 // Moves to just after the body's "{"; returns 0 or kScriptNeedClosingBrace.
 int Level::FindBodyStart() {
   if (la_ == '{') return 0;
-  if (la_ == -1 || ScriptSkipTo(page_, '{') == -1) return kScriptNeedClosingBrace;
+  if (la_ == -1 || !ScriptSkipTo(page_, '{')) return kScriptNeedClosingBrace;
   return 0;
 }
 

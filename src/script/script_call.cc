@@ -75,7 +75,7 @@ int ReadArguments(ScriptContext& ctx, PageReader& page, int la, VarTable* vars, 
       if (code) return code;
     } else if (token == "(") {
       std::string text;
-      if (ScriptReadTo(page, ')', &text) == -1) return kScriptNeedClosingParen;
+      if (!ScriptReadTo(page, ')', &text)) return kScriptNeedClosingParen;
       la = ' ';
       arg = ExprEvaluate(vars, text);
     } else {

@@ -15,14 +15,14 @@ namespace tallypad {
 // line: what one token buffer holds; the rest is read and dropped.
 inline constexpr size_t kScriptRawTextKeep = 4094;
 
-// Reads bytes up to and including the next `stop`. Returns `stop`, or -1
-// when the page ends first.
-int ScriptSkipTo(PageReader& page, int stop);
+// Reads bytes up to and including the next `stop`. Returns false when the
+// page ends first.
+bool ScriptSkipTo(PageReader& page, int stop);
 
 // Reads bytes into `text` (at most kScriptRawTextKeep kept) up to the next
-// `stop`, which is consumed but not kept. Returns `stop`, or -1 when the page
-// ends first.
-int ScriptReadTo(PageReader& page, int stop, std::string* text);
+// `stop`, which is consumed but not kept. Returns false when the page ends
+// first.
+bool ScriptReadTo(PageReader& page, int stop, std::string* text);
 
 // Reads the next byte when it is '>' (after a '%' already read: the end of
 // the block) and returns true; otherwise leaves it unread and returns false.

@@ -155,22 +155,22 @@ int ScriptNextToken(PageReader& page, std::string* token, size_t size, int* look
   return ReadWord(page, c, out, lookahead);
 }
 
-int ScriptSkipTo(PageReader& page, int stop) {
+bool ScriptSkipTo(PageReader& page, int stop) {
   int c;
   while ((c = page.Get()) != EOF) {
-    if (c == stop) return stop;
+    if (c == stop) return true;
   }
-  return -1;
+  return false;
 }
 
-int ScriptReadTo(PageReader& page, int stop, std::string* text) {
+bool ScriptReadTo(PageReader& page, int stop, std::string* text) {
   text->clear();
   int c;
   while ((c = page.Get()) != EOF) {
-    if (c == stop) return stop;
+    if (c == stop) return true;
     if (text->size() < kScriptRawTextKeep) text->push_back(static_cast<char>(c));
   }
-  return -1;
+  return false;
 }
 
 bool ScriptBlockEndFollows(PageReader& page) {

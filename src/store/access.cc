@@ -7,14 +7,11 @@
 #include "base/str.h"
 #include "base/vartable.h"
 #include "platform/profile.h"
+#include "store/form_name.h"
 
 namespace tallypad {
 
 namespace {
-
-// Characters a database name may not hold: they would lead the name out of
-// the server root or into a pattern. A NUL byte would cut the file name.
-constexpr std::string_view kForbiddenNameCharacters("/.\\*?$|\0", 8);
 
 struct RightKey {
   std::string_view key;
@@ -73,7 +70,9 @@ bool PasswordGranted(std::string_view posted, std::string_view value) {
 }
 
 bool AccessNameAllowed(std::string_view database) {
-  return database.find_first_of(kForbiddenNameCharacters) == std::string_view::npos &&
+  // Only what would lead the file name out of the server root counts here;
+  // the survey engine refuses quotes in a form's name itself.
+  return !NameHasForbiddenCharacter(database, NameCheck::kFileName) &&
          database.size() < kMaxAccessTextLength;
 }
 

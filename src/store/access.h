@@ -32,7 +32,7 @@ struct RightsCheck {
 };
 
 // True when `database` may name a form's configuration file: it holds no
-// character that would lead out of the server root and is shorter than
+// character that NameCheck::kFileName forbids and is shorter than
 // kMaxAccessTextLength. The empty name is allowed but names no form.
 bool AccessNameAllowed(std::string_view database);
 // Computes the caller's rights from the access section of the form's configuration file.

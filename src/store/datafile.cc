@@ -25,15 +25,11 @@ struct Criterion {
 // name or naming no column are left out.
 std::vector<Criterion> CompileCriteria(const VarTable* columns, const VarTable* criteria) {
   std::vector<Criterion> wanted;
-  for (const VarTable* block = criteria; block; block = block->next.get()) {
-    for (const VarEntry& e : block->entries) {
-      if (e.IsBlank()) break;
-      if (e.IsFree()) continue;
-      const VarEntry* column = VarTableFind(columns, *e.name);
-      if (!column) continue;
+  VarTableForEach(criteria, [&](const VarEntry& e) {
+    const VarEntry* column = VarTableFind(columns, *e.name);
+    if (column)
       wanted.push_back({column, e.value ? std::string_view(*e.value) : std::string_view()});
-    }
-  }
+  });
   return wanted;
 }
 

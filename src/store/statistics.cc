@@ -16,19 +16,6 @@ namespace {
 constexpr std::string_view kCountSection = "COUNT";
 constexpr std::string_view kSumSection = "SUM";
 
-// Calls `fn` for every used entry of every block, in table order, until it
-// returns false. Free entries hold no variable and are passed over.
-template <typename Fn>
-void ForEachUsed(const VarTable* vars, Fn fn) {
-  for (const VarTable* block = vars; block; block = block->next.get()) {
-    for (const VarEntry& e : block->entries) {
-      if (e.IsBlank()) break;
-      if (e.IsFree()) continue;
-      if (!fn(e)) return;
-    }
-  }
-}
-
 bool HasText(const VarEntry& e) { return e.value && !e.value->empty(); }
 
 // True when `name` is `part` (compared with case) alone or followed by "_".
@@ -39,41 +26,41 @@ bool NameOfPart(std::string_view name, std::string_view part) {
 
 // Rule for a key without an underscore and no answer of that name with a
 // value: some answer named key or key_... is not empty.
-int AnyPartAnswered(std::string_view key, const VarTable* vars) {
-  int result = 0;
-  ForEachUsed(vars, [&](const VarEntry& e) {
-    if (NameOfPart(*e.name, key) && HasText(e)) result = 1;
-    return result == 0;
+bool AnyPartAnswered(std::string_view key, const VarTable* vars) {
+  bool answered = false;
+  VarTableForEach(vars, [&](const VarEntry& e) {
+    answered = NameOfPart(*e.name, key) && HasText(e);
+    return !answered;
   });
-  return result;
+  return answered;
 }
 
 // Rule for question_choice: from the question's variable onwards, while the
 // names stay the question's, the answers hold the choice. A choice is held
 // as a page shows it ticked: one answer equals it, or a single stored group
 // ("1,3") holds it between commas; blanks never split a choice.
-int ChoiceAnswered(std::string_view question, std::string_view choice, const VarTable* vars,
-                   const std::vector<std::string>* keys) {
-  if (question.empty()) return 0;
+bool ChoiceAnswered(std::string_view question, std::string_view choice, const VarTable* vars,
+                    const std::vector<std::string>* keys) {
+  if (question.empty()) return false;
   const VarEntry* start = VarTableFind(vars, question);
-  if (!start) return 0;
+  if (!start) return false;
   bool walking = false;
   std::vector<std::string> answers;
-  ForEachUsed(vars, [&](const VarEntry& e) {
+  VarTableForEach(vars, [&](const VarEntry& e) {
     if (&e == start) walking = true;
     if (!walking) return true;
     if (!NameOfPart(*e.name, question)) return false;
     if (HasText(e)) answers.push_back(*e.value);
     return true;
   });
-  if (!keys) return ChoiceChosen(answers, choice) ? 1 : 0;
+  if (!keys) return ChoiceChosen(answers, choice);
   // The choices of the question that the statistics count.
   std::vector<std::string> offered;
   for (const std::string& key : *keys)
     if (key.size() > question.size() && key.compare(0, question.size(), question) == 0 &&
         key[question.size()] == '_')
       offered.push_back(key.substr(question.size() + 1));
-  return ChoiceChosen(answers, choice, &offered) ? 1 : 0;
+  return ChoiceChosen(answers, choice, &offered);
 }
 
 struct StatLine {
@@ -112,13 +99,13 @@ bool InSumRange(double v) { return v > -kStatSumLimit && v < kStatSumLimit; }
 
 }  // namespace
 
-int CountRuleResult(std::string_view key, const VarTable* vars,
-                    const std::vector<std::string>* keys) {
-  if (key.empty() || !vars) return 0;
+bool ResponseCountsFor(std::string_view key, const VarTable* vars,
+                       const std::vector<std::string>* keys) {
+  if (key.empty() || !vars) return false;
   const VarEntry* exact = VarTableFind(vars, key);
-  if (exact && exact->value) return exact->value->empty() ? 0 : 1;
+  if (exact && exact->value) return !exact->value->empty();
   size_t underscore = key.find('_');
-  if (underscore == std::string_view::npos) return exact ? 0 : AnyPartAnswered(key, vars);
+  if (underscore == std::string_view::npos) return !exact && AnyPartAnswered(key, vars);
   return ChoiceAnswered(key.substr(0, underscore), key.substr(underscore + 1), vars, keys);
 }
 
@@ -148,8 +135,9 @@ std::vector<ProfileUpdate> StatisticsChanges(const std::vector<std::string>& cou
   std::vector<std::string> keys;
   for (const StatLine& line : counts) keys.push_back(line.key);
   for (const StatLine& line : counts) {
-    int change = CountRuleResult(line.key, vars, &keys);
-    for (const VarTable* old : previous) change -= CountRuleResult(line.key, old, &keys);
+    int change = ResponseCountsFor(line.key, vars, &keys) ? 1 : 0;
+    for (const VarTable* old : previous)
+      if (ResponseCountsFor(line.key, old, &keys)) --change;
     if (change == 0) continue;
     updates.push_back(ProfileUpdate{std::string(kCountSection), line.key,
                                     std::to_string(CountPlus(line.value, change))});
@@ -167,17 +155,17 @@ std::vector<ProfileUpdate> StatisticsChanges(const std::vector<std::string>& cou
   return updates;
 }
 
-int StatisticsUpdate(const std::string& path, const VarTable* vars,
-                     const std::vector<const VarTable*>& previous) {
-  if (path.empty()) return 0;
+bool StatisticsUpdate(const std::string& path, const VarTable* vars,
+                      const std::vector<const VarTable*>& previous) {
+  if (path.empty()) return true;
   // Held from reading the old values to writing the new ones, so that other
   // programs saving to the same file never lose an update.
   NamedMutex lock(NamedMutexNameForFile(path), kNamedMutexWaitMs);
   std::vector<ProfileUpdate> updates =
       StatisticsChanges(ProfileGetSection(path, kCountSection),
                         ProfileGetSection(path, kSumSection), vars, previous);
-  if (updates.empty()) return 0;
-  return ProfileWrite(path, updates) ? 0 : -1;
+  if (updates.empty()) return true;
+  return ProfileWrite(path, updates);
 }
 
 }  // namespace tallypad

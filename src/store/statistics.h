@@ -20,14 +20,14 @@ namespace tallypad {
 // absurd answer would swamp the sum for good.
 inline constexpr double kStatSumLimit = 1e17;
 
-// Returns 1 when the response (or record) `vars` counts for the COUNT key
-// `key`, else 0. The key is a variable name (counts when that answer, or one
+// True when the response (or record) `vars` counts for the COUNT key
+// `key`. The key is a variable name (counts when that answer, or one
 // of the answers named key_..., is not empty) or question_choice (counts
 // when the question's answers hold the choice as ChoiceChosen tells).
 // `keys` (when given) are all the COUNT keys: their choices of the same
 // question tell a stored group from one choice that holds a comma.
-int CountRuleResult(std::string_view key, const VarTable* vars,
-                    const std::vector<std::string>* keys = nullptr);
+bool ResponseCountsFor(std::string_view key, const VarTable* vars,
+                       const std::vector<std::string>* keys = nullptr);
 
 // Reads `text` as a statistics number: leading blanks, an optional sign and
 // a decimal number (with fraction and exponent); 0 when it is not one.
@@ -45,10 +45,10 @@ std::vector<ProfileUpdate> StatisticsChanges(const std::vector<std::string>& cou
 
 // Adds the response `vars` to the statistics file at `path` under the
 // file's named lock, writing all changed keys in one rewrite, and takes out
-// the contribution of each record in `previous`. Returns 0 when done (also
-// when the file is missing or nothing changed), -1 when the file could not
-// be written.
-int StatisticsUpdate(const std::string& path, const VarTable* vars,
-                     const std::vector<const VarTable*>& previous = {});
+// the contribution of each record in `previous`. Returns true when done
+// (also when the file is missing or nothing changed), false when the file
+// could not be written.
+bool StatisticsUpdate(const std::string& path, const VarTable* vars,
+                      const std::vector<const VarTable*>& previous = {});
 
 }  // namespace tallypad

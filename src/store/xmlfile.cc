@@ -312,39 +312,38 @@ std::string XmlTransactionText(const VarTable* vars) {
     out.append("</").append(open_element).append(">\r\n");
     open_group.clear();
   };
-  for (const VarTable* block = vars; block; block = block->next.get()) {
-    for (const VarEntry& e : block->entries) {
-      if (e.IsBlank()) break;
-      if (e.IsFree() || (*e.name)[0] == '_') continue;
-      std::string_view value = e.value ? std::string_view(*e.value) : std::string_view();
-      RowName row;
-      if (!ParseRowName(*e.name, &row)) {
-        close_row();
-        AppendElement(out, *e.name, value);
-        continue;
-      }
-      // A row element is opened whenever none is open for this group and
-      // row, so a row's answers never land outside a row element.
-      if (open_group.empty() || !StrEqualNoCase(open_group, row.group) || open_row != row.row) {
-        close_row();
-        open_group.assign(row.group);
-        open_element = XmlElementName(row.group);
-        open_row = row.row;
-        AppendOpenTag(out, open_group, open_element);
-        out.append(" id=\"").append(std::to_string(open_row)).append("\">\r\n");
-      }
-      AppendElement(out, row.field, value);
+  VarTableForEach(vars, [&](const VarEntry& e) {
+    if ((*e.name)[0] == '_') return;
+    std::string_view value = e.value ? std::string_view(*e.value) : std::string_view();
+    RowName row;
+    if (!ParseRowName(*e.name, &row)) {
+      close_row();
+      AppendElement(out, *e.name, value);
+      return;
     }
-  }
+    // A row element is opened whenever none is open for this group and
+    // row, so a row's answers never land outside a row element.
+    if (open_group.empty() || !StrEqualNoCase(open_group, row.group) || open_row != row.row) {
+      close_row();
+      open_group.assign(row.group);
+      open_element = XmlElementName(row.group);
+      open_row = row.row;
+      AppendOpenTag(out, open_group, open_element);
+      out.append(" id=\"").append(std::to_string(open_row)).append("\">\r\n");
+    }
+    AppendElement(out, row.field, value);
+  });
   close_row();
   out.append("</TRANSACTION>\r\n");
   return out;
 }
 
-int XmlAppendTransaction(const VarTable* vars, const std::string& path, int64_t* offset) {
-  if (!FileExists(path) || ::access(path.c_str(), W_OK) != 0) return kXmlCannotWrite;
+ResultCode XmlAppendTransaction(const VarTable* vars, const std::string& path, int64_t* offset) {
+  if (!FileExists(path) || ::access(path.c_str(), W_OK) != 0)
+    return ResultCode::kAnswersNotWritten;
   std::string text = XmlTransactionText(vars);
-  return AppendWhole(path, text, "\r\n", offset) ? 0 : kXmlCannotWrite;
+  return AppendWhole(path, text, "\r\n", offset) ? ResultCode::kOk
+                                                  : ResultCode::kAnswersNotWritten;
 }
 
 }  // namespace tallypad

@@ -12,12 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/result_code.h"
 #include "base/vartable.h"
 
 namespace tallypad {
-
-// Result code of XmlAppendTransaction: the file is missing or not writable.
-inline constexpr int kXmlCannotWrite = 6;
 
 // Returns `name` as a valid XML element name: ASCII letters, digits, '_',
 // '-', '.' and the non-ASCII letters, marks and digits XML names allow are
@@ -34,8 +32,8 @@ std::string XmlElementName(std::string_view name);
 // in the attribute name="...".
 std::string XmlTransactionText(const VarTable* vars);
 // Appends the transaction of `vars` to the existing file at `path`. Returns
-// 0 and sets *offset (when given) to where the transaction starts, or
-// kXmlCannotWrite.
-int XmlAppendTransaction(const VarTable* vars, const std::string& path, int64_t* offset);
+// kOk and sets *offset (when given) to where the transaction starts, or
+// kAnswersNotWritten when the file is missing or not writable.
+ResultCode XmlAppendTransaction(const VarTable* vars, const std::string& path, int64_t* offset);
 
 }  // namespace tallypad

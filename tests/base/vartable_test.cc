@@ -27,11 +27,11 @@ TEST(VarTable, FreeEntriesAreClaimedThenTheTableIsFull) {
   auto t = VarTableCopy(src.get(), 64);
   ASSERT_EQ(t->entries.size(), 65u);
   for (int i = 0; i < 64; ++i)
-    ASSERT_EQ(VarTableSet(t.get(), "v" + std::to_string(i), "val"), 1) << i;
-  EXPECT_EQ(VarTableSet(t.get(), "v64", "val"), 0);
+    ASSERT_TRUE(VarTableSet(t.get(), "v" + std::to_string(i), "val")) << i;
+  EXPECT_FALSE(VarTableSet(t.get(), "v64", "val"));
   EXPECT_EQ(VarTableFind(t.get(), "v64"), nullptr);
   VarTableExtend(t.get(), 128);
-  EXPECT_EQ(VarTableSet(t.get(), "v64", "val"), 1);
+  EXPECT_TRUE(VarTableSet(t.get(), "v64", "val"));
   const VarEntry* e = VarTableFind(t.get(), "v64");
   ASSERT_NE(e, nullptr);
   EXPECT_GE(e, &t->next->entries.front());
@@ -44,26 +44,26 @@ TEST(VarTable, ChainedBlockIsFoundPastABlankTail) {
   auto t = FormDecode(0, "a=1&=dropped", 0);
   ASSERT_TRUE(t->entries.back().IsBlank());
   VarTableExtend(t.get(), 128);
-  ASSERT_EQ(VarTableSet(t.get(), "late", "v"), 1);
+  ASSERT_TRUE(VarTableSet(t.get(), "late", "v"));
   EXPECT_EQ(VarTableGet(t.get(), "late"), "v");
   EXPECT_EQ(VarTableGet(t.get(), "a"), "1");
 }
 
 TEST(VarTable, DeletingByRenameLeavesAReusableFreeEntry) {
   auto t = Table({"DATABASE=demo", "Q1=yes"});
-  EXPECT_EQ(VarTableRename(t.get(), "database", std::nullopt), 1);
+  EXPECT_TRUE(VarTableRename(t.get(), "database", std::nullopt));
   EXPECT_EQ(VarTableFind(t.get(), "DATABASE"), nullptr);
   VarEntry* freed = VarTableFind(t.get(), "");
   ASSERT_NE(freed, nullptr);
   EXPECT_EQ(freed->value, "demo");
   // A rename from "" keeps the old value, a set replaces it.
-  EXPECT_EQ(VarTableRename(t.get(), "", "NEW"), 1);
+  EXPECT_TRUE(VarTableRename(t.get(), "", "NEW"));
   EXPECT_EQ(VarTableGet(t.get(), "NEW"), "demo");
-  EXPECT_EQ(VarTableRename(t.get(), "NEW", std::nullopt), 1);
-  EXPECT_EQ(VarTableSet(t.get(), "OTHER", "x"), 1);
+  EXPECT_TRUE(VarTableRename(t.get(), "NEW", std::nullopt));
+  EXPECT_TRUE(VarTableSet(t.get(), "OTHER", "x"));
   EXPECT_EQ(VarTableFind(t.get(), "OTHER"), freed);
   EXPECT_EQ(VarTableGet(t.get(), "OTHER"), "x");
-  EXPECT_EQ(VarTableRename(t.get(), "missing", "y"), 0);
+  EXPECT_FALSE(VarTableRename(t.get(), "missing", "y"));
 }
 
 TEST(VarTable, RemoveAllFreesEveryEntryOfTheNameInEveryBlock) {
@@ -106,19 +106,19 @@ TEST(VarTable, RemovedEntriesKeepTheirValueAndAreClaimedAgain) {
   VarEntry* freed = VarTableFind(t.get(), "");
   ASSERT_EQ(freed, &t->entries[0]);
   EXPECT_EQ(freed->value, "NEXT");  // as VarTableRename to no name leaves it
-  EXPECT_EQ(VarTableSet(t.get(), "n1", "a"), 1);
-  EXPECT_EQ(VarTableSet(t.get(), "n2", "b"), 1);
+  EXPECT_TRUE(VarTableSet(t.get(), "n1", "a"));
+  EXPECT_TRUE(VarTableSet(t.get(), "n2", "b"));
   EXPECT_EQ(VarTableFind(t.get(), "n2"), &t->entries[2]);
   EXPECT_EQ(VarTableGet(t.get(), "q"), "1");
 }
 
 TEST(VarTable, SetWithoutValueEmptiesIt) {
   auto t = Table({"a=12345"});
-  EXPECT_EQ(VarTableSet(t.get(), "a", std::nullopt), 1);
+  EXPECT_TRUE(VarTableSet(t.get(), "a", std::nullopt));
   const VarEntry* e = VarTableFind(t.get(), "a");
   ASSERT_TRUE(e->value.has_value());
   EXPECT_EQ(*e->value, "");
-  EXPECT_EQ(VarTableSet(t.get(), "a", "abc"), 1);
+  EXPECT_TRUE(VarTableSet(t.get(), "a", "abc"));
   EXPECT_EQ(VarTableGet(t.get(), "a"), "abc");
 }
 
@@ -160,6 +160,50 @@ TEST(VarTable, ForEachSkipsFreeEntriesAndStopsAtBlank) {
   std::vector<std::string> seen;
   VarTableForEach(t.get(), [&](const VarEntry& e) { seen.push_back(*e.name); });
   EXPECT_EQ(seen, (std::vector<std::string>{"HOST", "a", "b"}));
+}
+
+// A first block with a free entry in the middle and a blank tail, and a
+// chained block that holds one more variable after a free entry.
+VarTablePtr TwoBlocks() {
+  auto t = VarTableNew(4);
+  t->entries[0] = VarEntry{std::string("a"), std::string("1")};
+  t->entries[1] = VarEntry{std::string(), std::string("gone")};
+  t->entries[2] = VarEntry{std::string("b"), std::string("2")};
+  VarTableExtend(t.get(), 2);
+  t->next->entries[1] = VarEntry{std::string("c"), std::string("3")};
+  return t;
+}
+
+TEST(VarTable, ForEachGoesOnInChainedBlocksUntilTheVisitorStops) {
+  const struct {
+    size_t stop_after;  // 0: the visitor never stops the walk
+    std::vector<std::string> seen;
+  } cases[] = {
+      {0, {"a", "b", "c"}},
+      {1, {"a"}},
+      {2, {"a", "b"}},
+      {3, {"a", "b", "c"}},
+  };
+  auto t = TwoBlocks();
+  for (const auto& c : cases) {
+    std::vector<std::string> seen;
+    VarTableForEach(static_cast<const VarTable*>(t.get()), [&](const VarEntry& e) {
+      seen.push_back(*e.name);
+      return seen.size() != c.stop_after;
+    });
+    EXPECT_EQ(seen, c.seen) << c.stop_after;
+  }
+  size_t visited = 0;
+  VarTableForEach(static_cast<const VarTable*>(nullptr), [&](const VarEntry&) { ++visited; });
+  EXPECT_EQ(visited, 0u);
+}
+
+TEST(VarTable, ForEachLetsTheVisitorChangeEntries) {
+  auto t = TwoBlocks();
+  VarTableForEach(t.get(), [](VarEntry& e) { *e.value += "!"; });
+  EXPECT_EQ(VarTableGet(t.get(), "a"), "1!");
+  EXPECT_EQ(VarTableGet(t.get(), "c"), "3!");
+  EXPECT_EQ(t->entries[1].value, "gone") << "free entries are passed over";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "base/file.h"
 #include "base/status_log.h"
 #include "mail/outbox.h"
+#include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -24,7 +25,7 @@ class MailQueueTest : public ::testing::Test {
 TEST_F(MailQueueTest, PlainMailIsStoredAsOneRecordByteForByte) {
   // 5-byte body, 3-byte recipient, one-letter subject, 12-byte server name:
   // the fixed texts add 65 bytes.
-  ASSERT_EQ(MailQueue(dir_.path(), "a@b", "S", "Hello", "mail.example"), 0);
+  ASSERT_EQ(MailQueue(dir_.path(), "a@b", "S", "Hello", "mail.example"), ResultCode::kOk);
   const std::string dialogue =
       "HELO mail.example\r\n"
       "MAIL FROM: <a@b>\r\n"
@@ -42,7 +43,7 @@ TEST_F(MailQueueTest, PlainMailIsStoredAsOneRecordByteForByte) {
 
 TEST_F(MailQueueTest, HtmlBodyInAnyCaseIsSentAsMultipart) {
   const std::string body = "<html><p>Hi</p></html>";
-  ASSERT_EQ(MailQueue(dir_.path(), "x@y.z", "Report", body, "10.0.0.1"), 0);
+  ASSERT_EQ(MailQueue(dir_.path(), "x@y.z", "Report", body, "10.0.0.1"), ResultCode::kOk);
   const std::string dialogue =
       "HELO 10.0.0.1\r\n"
       "MAIL FROM: <x@y.z>\r\n"
@@ -69,8 +70,8 @@ TEST_F(MailQueueTest, HtmlBodyInAnyCaseIsSentAsMultipart) {
 }
 
 TEST_F(MailQueueTest, TwoMailsLeaveTwoRecordsBackToBack) {
-  ASSERT_EQ(MailQueue(dir_.path(), "a@b", "One", "first", "mx"), 0);
-  ASSERT_EQ(MailQueue(dir_.path(), "c@d", "Two", "second", "my"), 0);
+  ASSERT_EQ(MailQueue(dir_.path(), "a@b", "One", "first", "mx"), ResultCode::kOk);
+  ASSERT_EQ(MailQueue(dir_.path(), "c@d", "Two", "second", "my"), ResultCode::kOk);
   const std::string first = MailComposeDialogue("mx", "One", "a@b", "first");
   const std::string second = MailComposeDialogue("my", "Two", "c@d", "second");
   EXPECT_EQ(Outbox(), MailOutboxRecord("mx", first) + MailOutboxRecord("my", second));
@@ -79,18 +80,20 @@ TEST_F(MailQueueTest, TwoMailsLeaveTwoRecordsBackToBack) {
 
 TEST_F(MailQueueTest, NoUsableServerQueuesNothing) {
   for (std::string server : {std::string(), std::string("\r\n"), std::string(251, 'm')}) {
-    EXPECT_EQ(MailQueue(dir_.path(), "a@b", "S", "body", server), kMailNoServer) << server.size();
+    EXPECT_EQ(MailQueue(dir_.path(), "a@b", "S", "body", server), ResultCode::kNoMailServer)
+        << server.size();
   }
   EXPECT_FALSE(FileExists(dir_.File("outbox.kqs")));
   EXPECT_EQ(OutboxPending, 0);
   // The longest name that still fits the open line is queued.
-  EXPECT_EQ(MailQueue(dir_.path(), "a@b", "S", "body", std::string(250, 'm')), 0);
+  EXPECT_EQ(MailQueue(dir_.path(), "a@b", "S", "body", std::string(250, 'm')), ResultCode::kOk);
 }
 
 TEST_F(MailQueueTest, UnopenableOutboxGives67AndLeavesPendingAlone) {
-  EXPECT_EQ(MailQueue(dir_.File("missing-folder/"), "a@b", "S", "body", "mx"), kMailOutboxFailed);
+  EXPECT_EQ(MailQueue(dir_.File("missing-folder/"), "a@b", "S", "body", "mx"),
+            ResultCode::kOutboxNotWritten);
   dir_.Write("root/outbox.kqs/x", "");  // the outbox's name taken by a folder
-  EXPECT_EQ(MailQueue(dir_.File("root"), "a@b", "S", "body", "mx"), kMailOutboxFailed);
+  EXPECT_EQ(MailQueue(dir_.File("root"), "a@b", "S", "body", "mx"), ResultCode::kOutboxNotWritten);
   EXPECT_EQ(OutboxPending, 0);
 }
 
@@ -190,26 +193,27 @@ TEST_F(MailQueueTest, ARecipientThatIsNoAddressIsRefusedAndLogged) {
   };
   for (const Case& c : cases) {
     StatusLogReset();
-    EXPECT_EQ(MailQueue(dir_.path(), c.recipient, "S", "body", "mx"), kMailBadRecipient)
+    EXPECT_EQ(MailQueue(dir_.path(), c.recipient, "S", "body", "mx"),
+              ResultCode::kRecipientNoAddress)
         << c.what;
     EXPECT_EQ(StatusLogText(), "\nmail: refused the recipient " + c.logged +
                                    ", which is no mail address; the mail was not queued")
         << c.what;
   }
   // MailCompose, the step that writes the outbox, refuses as well.
-  EXPECT_EQ(MailCompose(dir_.path(), "mx", "S", "a@b@c", "body"), kMailBadRecipient);
+  EXPECT_EQ(MailCompose(dir_.path(), "mx", "S", "a@b@c", "body"), ResultCode::kRecipientNoAddress);
   EXPECT_FALSE(FileExists(dir_.File("outbox.kqs")));
   EXPECT_EQ(OutboxPending, 0);
   StatusLogReset();
 
   // An address with one @ goes out, brackets and line breaks left out.
-  ASSERT_EQ(MailQueue(dir_.path(), "<a@b>\r\n", "S", "body", "mx"), 0);
+  ASSERT_EQ(MailQueue(dir_.path(), "<a@b>\r\n", "S", "body", "mx"), ResultCode::kOk);
   EXPECT_EQ(Outbox(), MailOutboxRecord("mx", MailComposeDialogue("mx", "S", "a@b", "body")));
   EXPECT_EQ(StatusLogText(), "");
 }
 
 TEST_F(MailQueueTest, ContentLengthCountsTheStoredBytes) {
-  ASSERT_EQ(MailQueue(dir_.path(), "a@b\n", "S\r", "x\n.\ny\n", "mx"), 0);
+  ASSERT_EQ(MailQueue(dir_.path(), "a@b\n", "S\r", "x\n.\ny\n", "mx"), ResultCode::kOk);
   const std::string file = Outbox();
   const std::string head = "OPEN mx:25\nContent-Length: ";
   ASSERT_EQ(file.compare(0, head.size(), head), 0);

@@ -8,6 +8,7 @@
 #include "base/status_log.h"
 #include "mail/mail_compose.h"
 #include "support/loopback_peers.h"
+#include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -215,7 +216,7 @@ TEST_F(OutboxSendTest, ResolvesHostNamesAndRejectsAnEmptyHost) {
 
 TEST_F(OutboxSendTest, QueuedMailArrivesAsComposed) {
   LoopbackSink sink;
-  ASSERT_EQ(MailQueue(dir_.path(), "a@b", "S", "line\n.\n", "127.0.0.1"), 0);
+  ASSERT_EQ(MailQueue(dir_.path(), "a@b", "S", "line\n.\n", "127.0.0.1"), ResultCode::kOk);
   // The writer always names port 25; point the record at the sink.
   std::string file = Outbox();
   file.replace(0, file.find('\n'), "OPEN 127.0.0.1:" + std::to_string(sink.port()));
@@ -320,7 +321,7 @@ TEST_F(OutboxStepTest, NewMailOrSuccessRestartsTheBackOff) {
   Step();
   ASSERT_EQ(retry_.delay, milliseconds(60000));
   // A new mail: the next try comes within the first wait of the failure.
-  ASSERT_EQ(MailQueue(dir_.path(), "a@b", "S", "body", "127.0.0.1"), 0);
+  ASSERT_EQ(MailQueue(dir_.path(), "a@b", "S", "body", "127.0.0.1"), ResultCode::kOk);
   Step();
   EXPECT_EQ(attempts_, 2);
   EXPECT_LE(retry_.next_attempt, retry_.failed_at + milliseconds(30000));

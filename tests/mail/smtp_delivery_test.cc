@@ -16,6 +16,7 @@
 #include "base/file.h"
 #include "mail/mail_compose.h"
 #include "mail/outbox.h"
+#include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -160,7 +161,8 @@ TEST(SmtpDelivery, QueuedMailArrivesWholeAtARealMailServer) {
   const std::string recipient = "survey-owner@example.test";
   const std::string body = "Answers:\n.\nq1=yes\n..two dots\r\nend";
   OutboxPending = 0;
-  ASSERT_EQ(MailQueue(dir.path(), recipient, "Survey result 7", body, "127.0.0.1"), 0);
+  ASSERT_EQ(MailQueue(dir.path(), recipient, "Survey result 7", body, "127.0.0.1"),
+            ResultCode::kOk);
   // The writer always names port 25; point the record at the server's port.
   std::string record = dir.Read("outbox.kqs");
   record.replace(0, record.find('\n'), "OPEN 127.0.0.1:" + std::to_string(port));

@@ -29,7 +29,7 @@ TEST(IniLoadSection, FreeEntriesComeFirst) {
   auto t = IniLoadSection(path, "DATABASE", 2);
   ASSERT_EQ(t->entries.size(), 3u);
   EXPECT_TRUE(t->entries[0].IsFree());
-  EXPECT_EQ(VarTableSet(t.get(), "NEW", "v"), 1);
+  EXPECT_TRUE(VarTableSet(t.get(), "NEW", "v"));
   auto empty_section = IniLoadSection(path, "other", 2);
   ASSERT_TRUE(empty_section);
   EXPECT_EQ(empty_section->entries.size(), 2u);

@@ -138,7 +138,7 @@ TEST_F(RecordLookup, KeysComeFromIdFields) {
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(VarTableGet(found.get(), "IFMUID"), "bob");
   EXPECT_EQ(found->entries.size(), 8u);  // 4 columns and 4 spare slots
-  EXPECT_EQ(VarTableSet(found.get(), "_ACTION", "NEXT"), 1);
+  EXPECT_TRUE(VarTableSet(found.get(), "_ACTION", "NEXT"));
 
   // No ID value given, or no ID field among the columns: nothing is found.
   EXPECT_EQ(Find({}, {"IFMUID=", "Q1=found"}), "<none>");

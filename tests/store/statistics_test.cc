@@ -20,57 +20,58 @@ using testing::WithFileSizeLimit;
 
 VarTablePtr Vars(const std::vector<std::string>& pairs) { return VarTableFromPairs(pairs, 0); }
 
-TEST(CountRuleResult, FollowsTheCountingRules) {
+TEST(ResponseCountsFor, FollowsTheCountingRules) {
   struct Case {
     const char* name;
     std::string key;
     std::vector<std::string> vars;
-    int expected;
+    bool expected;
   } cases[] = {
       // question_choice: an answer equals the choice, or a single stored
       // group holds it between commas.
-      {"choice in a stored group", "Q1_3", {"Q1=1,3"}, 1},
-      {"choice is not a substring", "Q1_3", {"Q1=13"}, 0},
-      {"blanks do not split choices", "Q1_3", {"Q1=1 3"}, 0},
-      {"choice with a blank", "HOW_by train", {"HOW=by train"}, 1},
-      {"choice that begins another choice", "TEA_tea", {"TEA=tea with milk"}, 0},
-      {"choice with a comma", "C_Coffee, black", {"C=Coffee, black"}, 1},
-      {"choice with a comma in a stored group", "C_Coffee, black", {"C=Tea,Coffee, black"}, 1},
-      {"separate answers are not groups", "Q1_3", {"Q1=1,3", "Q1=2"}, 0},
-      {"choice in a later answer of the question", "Q1_3", {"Q1=1", "Q1=3"}, 1},
-      {"choice in an answer named question_...", "Q1_3", {"Q1=1", "Q1_other=3"}, 1},
-      {"no variable of the question", "Q1_3", {"Q1_other=3"}, 0},
-      {"walk ends at another question", "Q1_3", {"Q1=1", "Q2=3", "Q1=3"}, 0},
-      {"question compared with case", "Q1_3", {"q1=3"}, 0},
-      {"Q10 is not question Q1", "Q1_3", {"Q1=1", "Q10=3"}, 0},
-      {"choice compared exactly", "Q1_a", {"Q1=A"}, 0},
-      {"empty choice never counts", "Q1_", {"Q1=1,,3"}, 0},
-      {"empty question never counts", "_3", {"=3", "X=3"}, 0},
+      {"choice in a stored group", "Q1_3", {"Q1=1,3"}, true},
+      {"choice is not a substring", "Q1_3", {"Q1=13"}, false},
+      {"blanks do not split choices", "Q1_3", {"Q1=1 3"}, false},
+      {"choice with a blank", "HOW_by train", {"HOW=by train"}, true},
+      {"choice that begins another choice", "TEA_tea", {"TEA=tea with milk"}, false},
+      {"choice with a comma", "C_Coffee, black", {"C=Coffee, black"}, true},
+      {"choice with a comma in a stored group", "C_Coffee, black", {"C=Tea,Coffee, black"}, true},
+      {"separate answers are not groups", "Q1_3", {"Q1=1,3", "Q1=2"}, false},
+      {"choice in a later answer of the question", "Q1_3", {"Q1=1", "Q1=3"}, true},
+      {"choice in an answer named question_...", "Q1_3", {"Q1=1", "Q1_other=3"}, true},
+      {"no variable of the question", "Q1_3", {"Q1_other=3"}, false},
+      {"walk ends at another question", "Q1_3", {"Q1=1", "Q2=3", "Q1=3"}, false},
+      {"question compared with case", "Q1_3", {"q1=3"}, false},
+      {"Q10 is not question Q1", "Q1_3", {"Q1=1", "Q10=3"}, false},
+      {"choice compared exactly", "Q1_a", {"Q1=A"}, false},
+      {"empty choice never counts", "Q1_", {"Q1=1,,3"}, false},
+      {"empty question never counts", "_3", {"=3", "X=3"}, false},
       // A variable of exactly the key's name decides by itself.
-      {"answer of the key's name, not empty", "Q1_3", {"Q1_3=on", "Q1=1"}, 1},
-      {"answer of the key's name, empty", "Q1_3", {"Q1_3=", "Q1=3"}, 0},
-      {"key's name without case", "q1_3", {"Q1_3=on"}, 1},
+      {"answer of the key's name, not empty", "Q1_3", {"Q1_3=on", "Q1=1"}, true},
+      {"answer of the key's name, empty", "Q1_3", {"Q1_3=", "Q1=3"}, false},
+      {"key's name without case", "q1_3", {"Q1_3=on"}, true},
       // A key without underscore: the answer or its parts key_....
-      {"answered", "Q2", {"Q2=x"}, 1},
-      {"answered empty", "Q2", {"Q2=", "Q2_b=x"}, 0},
-      {"empty part and a non-empty part", "Q2", {"Q2_a=", "Q2_b=x"}, 1},
-      {"only empty parts", "Q2", {"Q2_a=", "Q2_b="}, 0},
-      {"Q20 is not a part of Q2", "Q2", {"Q20=x"}, 0},
-      {"parts compared with case", "Q2", {"q2_b=x"}, 0},
-      {"no answer", "Q2", {"Q3=x"}, 0},
+      {"answered", "Q2", {"Q2=x"}, true},
+      {"answered empty", "Q2", {"Q2=", "Q2_b=x"}, false},
+      {"empty part and a non-empty part", "Q2", {"Q2_a=", "Q2_b=x"}, true},
+      {"only empty parts", "Q2", {"Q2_a=", "Q2_b="}, false},
+      {"Q20 is not a part of Q2", "Q2", {"Q20=x"}, false},
+      {"parts compared with case", "Q2", {"q2_b=x"}, false},
+      {"no answer", "Q2", {"Q3=x"}, false},
   };
   for (const Case& c : cases) {
     auto vars = Vars(c.vars);
-    EXPECT_EQ(CountRuleResult(c.key, vars.get()), c.expected) << c.name;
+    EXPECT_EQ(ResponseCountsFor(c.key, vars.get()), c.expected) << c.name;
   }
 }
 
-TEST(CountRuleResult, VariableWithoutValueAndTableShapes) {
-  // An entry of the key's name without a value: 0, whatever its parts hold.
+TEST(ResponseCountsFor, VariableWithoutValueAndTableShapes) {
+  // An entry of the key's name without a value does not count, whatever its
+  // parts hold.
   auto table = VarTableNew(2);
   table->entries[0] = VarEntry{std::string("Q2"), std::nullopt};
   table->entries[1] = VarEntry{std::string("Q2_b"), std::string("x")};
-  EXPECT_EQ(CountRuleResult("Q2", table.get()), 0);
+  EXPECT_FALSE(ResponseCountsFor("Q2", table.get()));
 
   // A free entry (a removed variable) does not end the question's answers,
   // and the walk goes on into a chained block.
@@ -80,11 +81,11 @@ TEST(CountRuleResult, VariableWithoutValueAndTableShapes) {
   vars->entries[2] = VarEntry{std::string("Q1"), std::string("2")};
   vars->next = VarTableNew(1);
   vars->next->entries[0] = VarEntry{std::string("Q1"), std::string("3")};
-  EXPECT_EQ(CountRuleResult("Q1_2", vars.get()), 1);
-  EXPECT_EQ(CountRuleResult("Q1_3", vars.get()), 1);
-  EXPECT_EQ(CountRuleResult("Q1_4", vars.get()), 0);
-  EXPECT_EQ(CountRuleResult("Q1_3", nullptr), 0);
-  EXPECT_EQ(CountRuleResult("", vars.get()), 0);
+  EXPECT_TRUE(ResponseCountsFor("Q1_2", vars.get()));
+  EXPECT_TRUE(ResponseCountsFor("Q1_3", vars.get()));
+  EXPECT_FALSE(ResponseCountsFor("Q1_4", vars.get()));
+  EXPECT_FALSE(ResponseCountsFor("Q1_3", nullptr));
+  EXPECT_FALSE(ResponseCountsFor("", vars.get()));
 }
 
 TEST(StatNumber, ReadsDecimalNumbersOnly) {
@@ -178,7 +179,7 @@ TEST(StatisticsUpdate, WritesExistingKeysInOneRewrite) {
                                "; survey statistics\n[COUNT]\nQ1_3=4\nQ2 = 0\nUnused=7\n\n"
                                "[SUM]\nAGE=10.000000\n");
   auto vars = Vars({"Q1=1,3", "Q2_a=", "Q2_b=x", "AGE=5", "NEW=1"});
-  EXPECT_EQ(StatisticsUpdate(path, vars.get()), 0);
+  EXPECT_TRUE(StatisticsUpdate(path, vars.get()));
   EXPECT_EQ(dir.Read("stats.ini"),
             "; survey statistics\n[COUNT]\nQ1_3=5\nQ2=1\nUnused=7\n\n[SUM]\nAGE=15.000000\n");
 }
@@ -188,20 +189,20 @@ TEST(StatisticsUpdate, PreviousRecordIsTakenOut) {
   std::string path = dir.Write("stats.ini", "[COUNT]\nQ1=1\n[SUM]\nAGE=5.000000\n");
   auto vars = Vars({"Q1=x", "AGE=7"});
   auto previous = Vars({"Q1=y", "AGE=5"});
-  EXPECT_EQ(StatisticsUpdate(path, vars.get(), {previous.get()}), 0);
+  EXPECT_TRUE(StatisticsUpdate(path, vars.get(), {previous.get()}));
   EXPECT_EQ(dir.Read("stats.ini"), "[COUNT]\nQ1=1\n[SUM]\nAGE=7.000000\n");
 }
 
 TEST(StatisticsUpdate, MissingFileOrNoChangeWritesNothing) {
   TempDir dir;
   auto vars = Vars({"Q1=x", "AGE=7"});
-  EXPECT_EQ(StatisticsUpdate(dir.File("none.ini"), vars.get()), 0);
+  EXPECT_TRUE(StatisticsUpdate(dir.File("none.ini"), vars.get()));
   EXPECT_FALSE(FileExists(dir.File("none.ini")));
-  EXPECT_EQ(StatisticsUpdate("", vars.get()), 0);
+  EXPECT_TRUE(StatisticsUpdate("", vars.get()));
   // No keys for these answers: the file keeps its bytes (no rewrite).
   std::string text = "[COUNT]\r\nOTHER=1\r\n";
   std::string path = dir.Write("s.ini", text);
-  EXPECT_EQ(StatisticsUpdate(path, vars.get()), 0);
+  EXPECT_TRUE(StatisticsUpdate(path, vars.get()));
   EXPECT_EQ(dir.Read("s.ini"), text);
 }
 
@@ -210,9 +211,9 @@ TEST(StatisticsUpdate, FailedWriteLeavesTheFileAndSaysSo) {
   std::string text = "[COUNT]\nQ1=1\n";
   std::string path = dir.Write("s.ini", text);
   auto vars = Vars({"Q1=x"});
-  int rc = 0;
-  WithFileSizeLimit(4, [&] { rc = StatisticsUpdate(path, vars.get()); });
-  EXPECT_EQ(rc, -1);
+  bool written = true;
+  WithFileSizeLimit(4, [&] { written = StatisticsUpdate(path, vars.get()); });
+  EXPECT_FALSE(written);
   EXPECT_EQ(dir.Read("s.ini"), text);
 }
 

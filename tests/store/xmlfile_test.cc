@@ -7,6 +7,7 @@
 
 #include "base/decode.h"
 #include "base/file.h"
+#include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -139,21 +140,22 @@ TEST(XmlAppendTransaction, AppendsToAnExistingFileOnly) {
   TempDir dir;
   auto vars = Vars({"A=1"});
   int64_t offset = -1;
-  EXPECT_EQ(XmlAppendTransaction(vars.get(), dir.File("none.xml"), &offset), kXmlCannotWrite);
+  EXPECT_EQ(XmlAppendTransaction(vars.get(), dir.File("none.xml"), &offset),
+            ResultCode::kAnswersNotWritten);
   EXPECT_FALSE(FileExists(dir.File("none.xml")));
-  EXPECT_EQ(XmlAppendTransaction(vars.get(), dir.path(), &offset), kXmlCannotWrite);
+  EXPECT_EQ(XmlAppendTransaction(vars.get(), dir.path(), &offset), ResultCode::kAnswersNotWritten);
 
   std::string path = dir.Write("t.xml", "");
-  ASSERT_EQ(XmlAppendTransaction(vars.get(), path, &offset), 0);
+  ASSERT_EQ(XmlAppendTransaction(vars.get(), path, &offset), ResultCode::kOk);
   EXPECT_EQ(offset, 0);
-  ASSERT_EQ(XmlAppendTransaction(vars.get(), path, &offset), 0);
+  ASSERT_EQ(XmlAppendTransaction(vars.get(), path, &offset), ResultCode::kOk);
   std::string one = XmlTransactionText(vars.get());
   EXPECT_EQ(offset, static_cast<int64_t>(one.size()));
   EXPECT_EQ(dir.Read("t.xml"), one + one);
 
   // A transaction cut short earlier is ended before the next one starts.
   path = dir.Write("cut.xml", "<TRANSACTION><A>1");
-  ASSERT_EQ(XmlAppendTransaction(vars.get(), path, &offset), 0);
+  ASSERT_EQ(XmlAppendTransaction(vars.get(), path, &offset), ResultCode::kOk);
   EXPECT_EQ(offset, 19);
   EXPECT_EQ(dir.Read("cut.xml"), "<TRANSACTION><A>1\r\n" + one);
 }

@@ -55,8 +55,8 @@ void WriteIdFieldRest(OutputStream* out, const VarTable* vars, const std::string
 
 }  // namespace
 
-int WritePermissionPrompt(OutputStream* out, const VarTable* vars, std::string_view database,
-                          std::string_view action, int right) {
+void WritePermissionPrompt(OutputStream* out, const VarTable* vars, std::string_view database,
+                           std::string_view action, int right) {
   StreamWriteText(out, "<H3>Permission denied</H3>\n<P>Please enter your password to ");
   StreamWriteText(out, PromptPurpose(right));
   StreamWriteText(out, " this file.\n");
@@ -67,28 +67,23 @@ int WritePermissionPrompt(OutputStream* out, const VarTable* vars, std::string_v
   StreamWriteText(out, "\">\n<INPUT TYPE=HIDDEN NAME=_ACTION VALUE=\"");
   StreamWriteHtml(out, action);
   StreamWriteText(out, "\">\n");
-  for (const VarTable* block = vars; block; block = block->next.get()) {
-    for (const VarEntry& e : block->entries) {
-      if (e.IsBlank()) break;
-      if (e.IsFree()) continue;
-      // The refused password is not carried: posted before the new one, it
-      // would be the one read, and the new password could never succeed.
-      if (StrEqualNoCase(*e.name, "_PASSWORD")) continue;
-      StreamWriteText(out, "<INPUT TYPE=HIDDEN NAME=\"");
-      StreamWriteHtml(out, *e.name);
-      StreamWriteText(out, "\" VALUE=\"");
-      if (e.value) StreamWriteHtml(out, *e.value);
-      StreamWriteText(out, "\">\n");
-    }
-  }
+  VarTableForEach(vars, [&](const VarEntry& e) {
+    // The refused password is not carried: posted before the new one, it
+    // would be the one read, and the new password could never succeed.
+    if (StrEqualNoCase(*e.name, "_PASSWORD")) return;
+    StreamWriteText(out, "<INPUT TYPE=HIDDEN NAME=\"");
+    StreamWriteHtml(out, *e.name);
+    StreamWriteText(out, "\" VALUE=\"");
+    if (e.value) StreamWriteHtml(out, *e.value);
+    StreamWriteText(out, "\">\n");
+  });
   StreamWriteText(out,
                   "<INPUT TYPE=PASSWORD NAME=_PASSWORD> <INPUT TYPE=SUBMIT "
                   "VALUE=\"Login\"></FORM><HR>");
-  return kAccessDenied;
 }
 
-int WriteLoginPage(OutputStream* out, int rights, std::string_view database, const VarTable* vars,
-                   std::string_view base_path, const VarTable* settings) {
+void WriteLoginPage(OutputStream* out, int rights, std::string_view database, const VarTable* vars,
+                    std::string_view base_path, const VarTable* settings) {
   VarTablePtr columns;
   if (SequenceHasDataFile(settings)) {
     columns = DataFileReadColumns(DataFileReadPath(base_path, settings, database), 0);
@@ -96,7 +91,7 @@ int WriteLoginPage(OutputStream* out, int rights, std::string_view database, con
       StreamWriteText(out,
                       "<head><title>Setup error</title></head>\n\n<BODY>\n"
                       "Sorry, I can't access the data file. Check the read/write permissions.");
-      return 0;
+      return;
     }
   }
   StreamWriteText(out, "<head><title>Login</title></head>\n\n<BODY>\n");
@@ -136,7 +131,6 @@ int WriteLoginPage(OutputStream* out, int rights, std::string_view database, con
     WriteIdFieldRest(out, vars, name);
   }
   StreamWriteText(out, "<INPUT TYPE=\"SUBMIT\" VALUE=\"  Login to the survey  \" /></FORM></BODY>");
-  return 0;
 }
 
 }  // namespace tallypad

@@ -13,20 +13,18 @@
 
 namespace tallypad {
 
-// The result code of a refused request: the server reports it as access denied.
-inline constexpr int kAccessDenied = 101;
-
 // Writes the page that asks for the password granting `right` (a kRight*
 // bit) to repeat `action` on form `database`, with every variable of
-// `vars` as a hidden field. Returns kAccessDenied.
-int WritePermissionPrompt(OutputStream* out, const VarTable* vars, std::string_view database,
-                          std::string_view action, int right);
+// `vars` as a hidden field. The request it answers ends with kAccessDenied.
+void WritePermissionPrompt(OutputStream* out, const VarTable* vars, std::string_view database,
+                           std::string_view action, int right);
 
 // Writes the login page of form `database`: a fresh start when `rights`
 // hold the append right, and the login and password fields named by
 // IDFIELDS of `settings`, filled from `vars`. Password fields the data file
-// has no column for are left out. Returns 0.
-int WriteLoginPage(OutputStream* out, int rights, std::string_view database, const VarTable* vars,
-                   std::string_view base_path, const VarTable* settings);
+// has no column for are left out; a data file that cannot be read gives a
+// setup-error page instead.
+void WriteLoginPage(OutputStream* out, int rights, std::string_view database, const VarTable* vars,
+                    std::string_view base_path, const VarTable* settings);
 
 }  // namespace tallypad

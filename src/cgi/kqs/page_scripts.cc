@@ -1,6 +1,7 @@
 #include "cgi/kqs/page_scripts.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -19,27 +20,59 @@ namespace tallypad {
 
 namespace {
 
-constexpr ScriptFunction kForwardFunctions[] = {
-    {"print", 10, ScriptFnWrite},        {"write", 10, ScriptFnWrite},
-    {"eval", 1, ScriptFnEval},           {"timestamp", 0, ScriptFnTimestamp},
-    {"tofixed", 2, ScriptFnToFixed},     {"runReport", 8, ScriptFnRunReport},
-    {"number", 1, ScriptFnNumber},       {"toNumber", 1, ScriptFnNumber},
-    {"random", 1, ScriptFnRandom},       {"timedate", 0, ScriptFnTimeDate},
-    {"timetime", 0, ScriptFnTimeTime},   {"uniqueid", 1, ScriptFnUniqueId},
-    {"sendmail", 3, ScriptFnSendMail},   {"showpage", 1, ScriptFnShowPage},
-    {"ranksort", 128, ScriptFnRankSort}, {"rankindex", 2, ScriptFnRankIndex},
+// One function of page scripts, with its name in forward scripts and its
+// name in back scripts ("" where that kind of script does not have it).
+// Both tables list the functions in this order.
+struct PageScriptFunction {
+  std::string_view forward_name;
+  std::string_view back_name;
+  int max_args;
+  ScriptCallback callback;
 };
 
-// Back scripts only go back: they have no ranking functions.
-constexpr ScriptFunction kBackFunctions[] = {
-    {"print", 10, ScriptFnWrite},      {"write", 10, ScriptFnWrite},
-    {"eval", 1, ScriptFnEval},         {"timestamp", 0, ScriptFnTimestamp},
-    {"toFixed", 2, ScriptFnToFixed},   {"runReport", 8, ScriptFnRunReport},
-    {"number", 1, ScriptFnNumber},     {"toNumber", 1, ScriptFnNumber},
-    {"random", 1, ScriptFnRandom},     {"timedate", 0, ScriptFnTimeDate},
-    {"timetime", 0, ScriptFnTimeTime}, {"uniqueid", 1, ScriptFnUniqueId},
-    {"sendMail", 3, ScriptFnSendMail}, {"showpage", 1, ScriptFnShowPage},
+constexpr PageScriptFunction kPageScriptFunctions[] = {
+    {"print", "print", 10, ScriptFnWrite},
+    {"write", "write", 10, ScriptFnWrite},
+    {"eval", "eval", 1, ScriptFnEval},
+    {"timestamp", "timestamp", 0, ScriptFnTimestamp},
+    {"tofixed", "toFixed", 2, ScriptFnToFixed},
+    {"runReport", "runReport", 8, ScriptFnRunReport},
+    {"number", "number", 1, ScriptFnNumber},
+    {"toNumber", "toNumber", 1, ScriptFnNumber},
+    {"random", "random", 1, ScriptFnRandom},
+    {"timedate", "timedate", 0, ScriptFnTimeDate},
+    {"timetime", "timetime", 0, ScriptFnTimeTime},
+    {"uniqueid", "uniqueid", 1, ScriptFnUniqueId},
+    {"sendmail", "sendMail", 3, ScriptFnSendMail},
+    {"showpage", "showpage", 1, ScriptFnShowPage},
+    // Back scripts only go back: they have no ranking functions.
+    {"ranksort", "", 128, ScriptFnRankSort},
+    {"rankindex", "", 2, ScriptFnRankIndex},
 };
+
+// Which of the two names a table is built from.
+using PageScriptName = std::string_view PageScriptFunction::*;
+
+constexpr size_t CountNamed(PageScriptName name) {
+  size_t count = 0;
+  for (const PageScriptFunction& row : kPageScriptFunctions)
+    if (!(row.*name).empty()) ++count;
+  return count;
+}
+
+// The function table of one kind of script: every row that has a name for
+// it, under that name.
+template <PageScriptName kName>
+constexpr std::array<ScriptFunction, CountNamed(kName)> FunctionTableOf() {
+  std::array<ScriptFunction, CountNamed(kName)> table{};
+  size_t at = 0;
+  for (const PageScriptFunction& row : kPageScriptFunctions)
+    if (!(row.*kName).empty()) table[at++] = {row.*kName, row.max_args, row.callback};
+  return table;
+}
+
+constexpr auto kForwardFunctions = FunctionTableOf<&PageScriptFunction::forward_name>();
+constexpr auto kBackFunctions = FunctionTableOf<&PageScriptFunction::back_name>();
 
 // Variables a page script may set to steer the navigation; they exist
 // (empty) before the script runs.

@@ -11,14 +11,12 @@
 #include "cgi/kqs/page_scripts.h"
 #include "cgi/kqs/survey_errors.h"
 #include "script/template.h"
+#include "store/form_name.h"
 
 namespace tallypad {
 
 namespace {
 
-// Characters a page name may not hold: they would lead the name out of the
-// form folder or into a pattern. A NUL byte would cut the file name.
-constexpr std::string_view kForbiddenPageCharacters("/.\\*?$|'\"\0", 10);
 // Longest insert-file name kept from the plain layout's third line.
 constexpr size_t kInsertNameLimit = 1023;
 // Variables never carried as hidden fields (compared without case); nor is
@@ -29,24 +27,12 @@ constexpr std::string_view kNavigationPrefix = "_PAGE";
 // Copies the used entries of every block of `vars` into one table.
 VarTablePtr CopyVariables(const VarTable* vars) {
   size_t count = 0;
-  for (const VarTable* b = vars; b; b = b->next.get())
-    for (const VarEntry& e : b->entries) {
-      if (e.IsBlank()) break;
-      if (e.IsUsed()) ++count;
-    }
+  VarTableForEach(vars, [&](const VarEntry&) { ++count; });
   VarTablePtr copy = VarTableNew(count);
   size_t at = 0;
-  for (const VarTable* b = vars; b; b = b->next.get())
-    for (const VarEntry& e : b->entries) {
-      if (e.IsBlank()) break;
-      if (e.IsUsed()) copy->entries[at++] = e;
-    }
+  VarTableForEach(vars, [&](const VarEntry& e) { copy->entries[at++] = e; });
   return copy;
 }
-
-// Removes every variable named `name`: a posted duplicate must not take
-// the place of the first.
-void RemoveAll(VarTable* vars, std::string_view name) { VarTableRemoveAll(vars, name); }
 
 // The value of attribute `name` when the table has it (a bare attribute
 // gives ""), else nullopt.
@@ -59,14 +45,16 @@ std::optional<std::string> Attribute(const VarTable* attrs, std::string_view nam
 // Writes the missing-page error for the page file at `path`: the page
 // names the file relative to the server root `base_path`, the message log
 // keeps the full path.
-int ReportMissingPage(OutputStream* out, std::string_view base_path, const std::string& path) {
+ResultCode ReportMissingPage(OutputStream* out, std::string_view base_path,
+                             const std::string& path) {
   const std::string shown = HtmlEscape(PathShown(base_path, path));
   StreamWriteText(out, "<P>Error: the page file ");
   StreamWriteText(out, shown);
   StreamWriteText(out, " does not exist. ");
   LogSurveyError("Cannot open file (%s)", path);
-  WriteSurveyError(out, kPageMissing, kPageMissingPlace, "Cannot open file (" + shown + ")");
-  return kPageMissing;
+  WriteSurveyError(out, ResultCode::kFormFileMissing, kPageMissingPlace,
+                   "Cannot open file (" + shown + ")");
+  return ResultCode::kFormFileMissing;
 }
 
 // Writes the engine's FORM tag with the page's attributes.
@@ -88,31 +76,28 @@ void WriteFormTag(OutputStream* out, const VarTable* attrs) {
 // Writes a hidden field for every answer the page has no input for.
 void WriteCarriedAnswers(OutputStream* out, const VarTable* pending) {
   std::string fields;
-  for (const VarTable* b = pending; b; b = b->next.get())
-    for (const VarEntry& e : b->entries) {
-      if (e.IsBlank()) break;
-      if (!e.IsUsed() || ListContainsNoCase(kNotCarried, *e.name) ||
-          e.name->starts_with(kNavigationPrefix))
-        continue;
-      fields += "<INPUT TYPE=HIDDEN NAME=\"";
-      fields += HtmlEscape(*e.name);
-      fields += "\" VALUE=\"";
-      if (e.value) fields += HtmlEscape(*e.value);
-      fields += "\">\n";
-    }
+  VarTableForEach(pending, [&](const VarEntry& e) {
+    if (ListContainsNoCase(kNotCarried, *e.name) || e.name->starts_with(kNavigationPrefix)) return;
+    fields += "<INPUT TYPE=HIDDEN NAME=\"";
+    fields += HtmlEscape(*e.name);
+    fields += "\" VALUE=\"";
+    if (e.value) fields += HtmlEscape(*e.value);
+    fields += "\">\n";
+  });
   StreamWriteText(out, fields);
 }
 
 }  // namespace
 
-int ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
-             const ValidationFile& validation, VarTable* vars, std::string_view back_list,
-             std::string page_name) {
+ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
+                    const ValidationFile& validation, VarTable* vars, std::string_view back_list,
+                    std::string page_name) {
   VarTablePtr pending = CopyVariables(vars);
   if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
-  if (page_name.find_first_of(kForbiddenPageCharacters) != std::string::npos) return kPageBadName;
-  RemoveAll(vars, "_PAGE");
-  RemoveAll(vars, "_PAGESKIP");
+  if (NameHasForbiddenCharacter(page_name)) return ResultCode::kForbiddenNameCharacter;
+  // A posted duplicate must not take the place of the first.
+  VarTableRemoveAll(vars, "_PAGE");
+  VarTableRemoveAll(vars, "_PAGESKIP");
 
   // The page file is read once; the passes below walk it in memory.
   const std::string folder = std::string(database) + "/";
@@ -148,7 +133,7 @@ int ShowPage(std::string_view base_path, OutputStream* out, std::string_view dat
   StreamWriteText(out, "<INPUT TYPE=HIDDEN NAME=DATABASE VALUE=\"" + HtmlEscape(database) +
                            "\">\n<INPUT TYPE=HIDDEN NAME=_PAGEBACK VALUE=\"" +
                            HtmlEscape(back_list) + "\">\n");
-  RemoveAll(vars, "_PAGEBACK");
+  VarTableRemoveAll(vars, "_PAGEBACK");
   if (!insert.empty()) StreamSendFile(out, PathBuild(base_path, folder + insert));
 
   // A dry pass to the end of the form removes the names of this page's
@@ -163,7 +148,7 @@ int ShowPage(std::string_view base_path, OutputStream* out, std::string_view dat
   run.out = out;
   run.stop = {};
   TemplateProcess(run);
-  return 0;
+  return ResultCode::kOk;
 }
 
 std::string SingleFormFileName(std::string_view form) {
@@ -175,13 +160,13 @@ std::string SingleFormFileName(std::string_view form) {
   return name;
 }
 
-int ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
-                   VarTable* vars) {
-  if (form.empty()) return kPageMissing;
+ResultCode ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
+                          VarTable* vars) {
+  if (form.empty()) return ResultCode::kFormFileMissing;
   const TemplateRun run{.base_path = base_path, .out = out, .vars = vars, .formfill = true};
   if (!TemplateProcessFile(PathBuild(base_path, SingleFormFileName(form)), run))
-    return kPageMissing;
-  return 0;
+    return ResultCode::kFormFileMissing;
+  return ResultCode::kOk;
 }
 
 void RemoveFromPageNext(VarTable* vars, std::string_view page) {

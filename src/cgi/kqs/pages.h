@@ -13,14 +13,11 @@
 #include <string_view>
 
 #include "base/output_stream.h"
+#include "base/result_code.h"
 #include "base/vartable.h"
 #include "cgi/kqs/page_scripts.h"
 
 namespace tallypad {
-
-// Result codes of showing a page.
-inline constexpr int kPageMissing = 2;    // the page or form file cannot be opened
-inline constexpr int kPageBadName = 104;  // the page name holds a forbidden character
 
 // Where the page file's text and the message log name a missing page.
 inline constexpr int kPageMissingPlace = 793;
@@ -31,17 +28,17 @@ inline constexpr size_t kPlainLayoutLineLimit = 1023;
 // back list `back_list`; the page's FORM attributes come from its entry in
 // the form's `validation` file. A leading capital "P" of the name counts as
 // "p". Reads the page file once. Removes _PAGE, _PAGESKIP and _PAGEBACK from
-// `vars`. Returns 0, kPageBadName (nothing written) or kPageMissing (the
-// error text written).
-int ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
-             const ValidationFile& validation, VarTable* vars, std::string_view back_list,
-             std::string page_name);
+// `vars`. Returns kOk, kForbiddenNameCharacter (nothing written; see
+// NameHasForbiddenCharacter) or kFormFileMissing (the error text written).
+ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
+                    const ValidationFile& validation, VarTable* vars, std::string_view back_list,
+                    std::string page_name);
 
 // Shows the single-page form file `form` (".html" appended unless its
-// extension is "html" or "htm") with the answers `vars`. Returns 0, or
-// kPageMissing without writing anything.
-int ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
-                   VarTable* vars);
+// extension is "html" or "htm") with the answers `vars`. Returns kOk, or
+// kFormFileMissing without writing anything.
+ResultCode ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
+                          VarTable* vars);
 
 // The file name of a single-page form: `form` with ".html" appended unless
 // the text after its last dot is exactly "html" or "htm".

@@ -55,22 +55,19 @@ void WriteMailListing(OutputStream* out, std::string_view database, const VarTab
   StreamWriteText(out, "\r\nX-DATABASE: ");
   StreamWriteText(out, database);
   StreamWriteText(out, "\r\n");
-  for (const VarTable* block = vars; block; block = block->next.get()) {
-    for (const VarEntry& e : block->entries) {
-      if (e.IsBlank()) break;
-      if (!e.IsUsed() || (*e.name)[0] == '_') continue;
-      StreamWriteText(out, *e.name);
-      StreamWriteText(out, ": ");
-      // One line per answer: a text area's line breaks become blanks.
-      if (e.value) StreamWriteText(out, CleanFieldValue(*e.value));
-      StreamWriteText(out, "\r\n");
-    }
-  }
+  VarTableForEach(vars, [&](const VarEntry& e) {
+    if ((*e.name)[0] == '_') return;
+    StreamWriteText(out, *e.name);
+    StreamWriteText(out, ": ");
+    // One line per answer: a text area's line breaks become blanks.
+    if (e.value) StreamWriteText(out, CleanFieldValue(*e.value));
+    StreamWriteText(out, "\r\n");
+  });
 }
 
 // Mails the response as the form asks. Returns MailQueue's result.
-int MailResponse(std::string_view base_path, std::string_view database, VarTable* vars,
-                 const VarTable* settings) {
+ResultCode MailResponse(std::string_view base_path, std::string_view database, VarTable* vars,
+                        const VarTable* settings) {
   StrBuf body(kMailBodyFirstChunk);
   OutputStream out{nullptr, nullptr, &body};
   std::string report = FormFilePath(base_path, Setting(settings, "EMAILREPORT"));
@@ -87,7 +84,7 @@ void SaveStatistics(std::string_view base_path, const VarTable* vars, const VarT
   if (path.empty()) return;
   std::vector<const VarTable*> previous;
   for (const StoredRecord& record : replaced) previous.push_back(record.values.get());
-  if (StatisticsUpdate(path, vars, previous) != 0)
+  if (!StatisticsUpdate(path, vars, previous))
     StatusLogAppend("\nkqs: cannot write to statistics file " + path);
 }
 
@@ -98,30 +95,36 @@ void AddReplaced(std::vector<StoredRecord>& records, StoredRecord record) {
   records.push_back(std::move(record));
 }
 
+// The data file writer answers with the numbers of these two codes.
+static_assert(kDataNoHeader == ResultNumber(ResultCode::kFormFileMissing));
+static_assert(kDataCannotWrite == ResultNumber(ResultCode::kAnswersNotWritten));
+
 // Appends the record, marks the session's earlier records and adds the
-// index entry. Returns 0 or the append's code. `superseded` (when given)
+// index entry. Returns kOk or the append's code. `superseded` (when given)
 // receives the session's earlier records that the new one replaces.
-int SaveDataFile(std::string_view base_path, std::string_view database, const VarTable* vars,
-                 const VarTable* settings, std::vector<StoredRecord>* superseded) {
+ResultCode SaveDataFile(std::string_view base_path, std::string_view database,
+                        const VarTable* vars, const VarTable* settings,
+                        std::vector<StoredRecord>* superseded) {
   // Written where it is read from: SAVEDATANAME, else the database name
   // followed by ".asc".
   std::string path = DataFileReadPath(base_path, settings, database);
   int64_t offset = 0;
-  int rc = path.empty() ? kDataNoHeader : AppendRecord(path, vars, &offset);
-  if (rc != 0) {
+  const ResultCode rc = path.empty() ? ResultCode::kFormFileMissing
+                                     : static_cast<ResultCode>(AppendRecord(path, vars, &offset));
+  if (rc != ResultCode::kOk) {
     StatusLogAppend("\nkqs: cannot write to ascii file " + path);
     return rc;
   }
   SupersedeSession(path, vars, superseded);
   std::string index = FormFilePath(base_path, Setting(settings, "SAVEINDEXNAME"));
   if (!index.empty()) AppendIndexEntry(index, vars, offset);
-  return 0;
+  return ResultCode::kOk;
 }
 
-int SaveXml(std::string_view base_path, const VarTable* vars, const VarTable* settings) {
+ResultCode SaveXml(std::string_view base_path, const VarTable* vars, const VarTable* settings) {
   std::string path = FormFilePath(base_path, Setting(settings, "SAVEXMLNAME"));
-  int rc = XmlAppendTransaction(vars, path, nullptr);
-  if (rc != 0) StatusLogAppend("\nkqs: cannot write to xml file " + path);
+  const ResultCode rc = XmlAppendTransaction(vars, path, nullptr);
+  if (rc != ResultCode::kOk) StatusLogAppend("\nkqs: cannot write to xml file " + path);
   return rc;
 }
 
@@ -182,8 +185,8 @@ std::string LocationHeader(std::string_view target) {
 
 }  // namespace
 
-int SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
-                 const VarTable* settings, bool may_have_record) {
+ResultCode SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
+                        const VarTable* settings, bool may_have_record) {
   if (SettingInt(settings, "MAXRESPONSES", 0) > 0 &&
       ResponseCountRaise(base_path, database) < 0) {
     StatusLogAppend("\nkqs: cannot write to counter file " + ResponseCounterPath(base_path));
@@ -194,8 +197,8 @@ int SaveResponse(std::string_view base_path, std::string_view database, VarTable
     VarTableRename(vars, "TIME", "_TIME");
   }
   if (SettingInt(settings, "SAVEEMAIL", 0) != 0) {
-    int rc = MailResponse(base_path, database, vars, settings);
-    if (rc != 0) return rc;
+    const ResultCode rc = MailResponse(base_path, database, vars, settings);
+    if (rc != ResultCode::kOk) return rc;
   }
   // The statistics follow the live records of the data file: a response is
   // added once it is stored, and the records it replaces are taken out (a
@@ -210,46 +213,46 @@ int SaveResponse(std::string_view base_path, std::string_view database, VarTable
   }
   if (SettingInt(settings, "SAVEDATA", 0) != 0) {
     std::vector<StoredRecord> superseded;
-    int rc = SaveDataFile(base_path, database, vars, settings, save_stats ? &superseded : nullptr);
-    if (rc != 0) return rc;
+    const ResultCode rc =
+        SaveDataFile(base_path, database, vars, settings, save_stats ? &superseded : nullptr);
+    if (rc != ResultCode::kOk) return rc;
     for (StoredRecord& record : superseded) AddReplaced(replaced, std::move(record));
   }
   if (save_stats) SaveStatistics(base_path, vars, settings, replaced);
   if (SettingInt(settings, "SAVEXML", 0) != 0) {
-    int rc = SaveXml(base_path, vars, settings);
-    if (rc != 0) return rc;
+    const ResultCode rc = SaveXml(base_path, vars, settings);
+    if (rc != ResultCode::kOk) return rc;
   }
-  return 0;
+  return ResultCode::kOk;
 }
 
-int ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
-               const VarTable* settings, VarTable* vars, int code, const RequestInfo& info,
-               std::string_view lead) {
-  if (code == 0) {
+void ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
+                const VarTable* settings, VarTable* vars, ResultCode code,
+                const RequestInfo& info, std::string_view lead) {
+  if (code == ResultCode::kOk) {
     std::string redirect = Setting(settings, "REDIRECT");
     if (SettingInt(settings, "SHOWREDIRECT", 0) != 0 && !redirect.empty()) {
       if (redirect[0] == '/') redirect = "http://" + ServerAddressForClient(info) + redirect;
       WriteResponseHeader(out, LocationHeader(redirect));
-      return 0;
+      return;
     }
     ShowThanks(base_path, out, settings, vars, lead);
-    return 0;
+    return;
   }
   WriteResponseHeader(out);
   StreamWriteText(out, lead);
-  if (code == kDataNoHeader) {
+  if (code == ResultCode::kFormFileMissing) {
     StreamWriteText(out,
                     "<P>Unable to open the data file for writing. You probably need to configure "
                     "your server to allow writing to ");
     StreamWriteHtml(out, Setting(settings, "SAVEDATANAME", database));
     StreamWriteText(out, "</tt>");
-  } else if (code == kDataCannotWrite) {
+  } else if (code == ResultCode::kAnswersNotWritten) {
     StreamWriteText(out, "<P>Unable to write to the database: ");
     StreamWriteHtml(out, database);
   } else {
-    StreamPrintf(out, "<P>Error %d occurred. Data were not saved.", code);
+    StreamPrintf(out, "<P>Error %d occurred. Data were not saved.", ResultNumber(code));
   }
-  return 0;
 }
 
 }  // namespace tallypad

@@ -7,8 +7,9 @@
 
 #include <string_view>
 
-#include "base/vartable.h"
 #include "base/output_stream.h"
+#include "base/result_code.h"
+#include "base/vartable.h"
 #include "httpd/request_info.h"
 
 namespace tallypad {
@@ -19,18 +20,19 @@ namespace tallypad {
 // stored record whose statistics contribution is taken out; so is that of
 // every earlier record of the session that the new record supersedes. The
 // statistics are updated only once the data file (when the form saves one)
-// holds the record. Returns 0, or the code of the step that failed (1, 67 or
-// 68 mail, 2 or 6 data file, 6 XML file); steps before the failure stay done.
-int SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
-                 const VarTable* settings, bool may_have_record);
+// holds the record. Returns kOk, or the code of the step that failed (the
+// mail: kNoMailServer, kOutboxNotWritten or kRecipientNoAddress; the data
+// file: kFormFileMissing or kAnswersNotWritten; the XML file:
+// kAnswersNotWritten); steps before the failure stay done.
+ResultCode SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
+                        const VarTable* settings, bool may_have_record);
 
 // Writes the result page (its own response header included) for the save
 // step's `code`: a redirect, the thank-you page, or the error text. `lead`
 // (the request's script output so far) goes right after the header, before
 // the page's own content; a redirect has no body and leaves it out.
-// Always returns 0.
-int ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
-               const VarTable* settings, VarTable* vars, int code, const RequestInfo& info,
-               std::string_view lead = {});
+void ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
+                const VarTable* settings, VarTable* vars, ResultCode code, const RequestInfo& info,
+                std::string_view lead = {});
 
 }  // namespace tallypad

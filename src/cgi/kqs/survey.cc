@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "base/file.h"
+#include "base/result_code.h"
 #include "base/str.h"
 #include "base/strbuf.h"
 #include "base/text.h"
@@ -27,20 +28,13 @@
 #include "script/template.h"
 #include "store/access.h"
 #include "store/form.h"
+#include "store/form_name.h"
 #include "store/password_guard.h"
 #include "store/record_lookup.h"
 
 namespace tallypad {
 
 namespace {
-
-// Result codes raised here.
-constexpr int kCodeNoPassword = 11;       // the PWDFILE test failed
-constexpr int kCodeMaxResponses = 12;     // MAXRESPONSES reached
-constexpr int kCodeNoConfiguration = 21;  // no configuration file or DATABASE section
-constexpr int kCodeTooLong = 102;         // a request variable longer than kMaxRequestText
-constexpr int kCodeBadPageName = 103;     // a page name shorter than kMinPageName
-constexpr int kCodeBadDatabase = 104;     // a forbidden character in the database name
 
 // Where the missing configuration is reported from.
 constexpr int kNoConfigurationPlace = 1888;
@@ -57,11 +51,6 @@ constexpr size_t kMaxPwdFileToken = 128;
 // Free entries given to a stored record shown as the variables, for the
 // variables its page scripts add.
 constexpr size_t kRecordSpareSlots = 64;
-// Characters a database name may not hold: they would lead the name out of
-// the server root, into a pattern or out of a quoted attribute. A NUL byte
-// would cut the file name.
-constexpr std::string_view kForbiddenDatabaseCharacters("/.\\*?$|'\"\0", 10);
-
 constexpr std::string_view kChooserPage =
     "<head><title>Tallypad CGI</title></head>\n"
     "<FORM METHOD=GET ACCEPT-CHARSET=\"UTF-8\">\n"
@@ -120,7 +109,7 @@ class Survey {
   int rights = 0;
   bool hasuid = false, multipage = false, carries_id = false;
   std::string message;
-  int code = 0;
+  ResultCode code = ResultCode::kOk;
 
  private:
   bool header_written_ = false;
@@ -136,9 +125,6 @@ int SettingInt(const Survey& s, std::string_view key) {
   return FormSettingInt(s.form.settings.get(), key);
 }
 std::string Var(const Survey& s, std::string_view name) { return VarTableGet(s.vars, name, ""); }
-
-// Removes every variable named `name` (a posted duplicate included).
-void RemoveAll(VarTable* vars, std::string_view name) { VarTableRemoveAll(vars, name); }
 
 // True when the respondent may have a stored record: an ID form, and the
 // request carries an ID.
@@ -182,7 +168,7 @@ void WriteMissingConfiguration(Survey& s) {
                              "and try again.<P>\n");
   StreamWriteText(s.out, cannot);
   LogSurveyError("Cannot access file (%s.ini)", s.database);
-  WriteSurveyError(s.out, kCodeNoConfiguration, kNoConfigurationPlace, cannot);
+  WriteSurveyError(s.out, ResultCode::kNoConfiguration, kNoConfigurationPlace, cannot);
 }
 
 Then SetUp(Survey& s) {
@@ -212,30 +198,31 @@ Then SetUp(Survey& s) {
   if (!s.page.empty() && s.page.size() < kMinPageName) {
     s.BeginPage();
     StreamWriteText(s.out, "Bad page name: " + HtmlEscape(s.page));
-    s.code = kCodeBadPageName;
+    s.code = ResultCode::kBadPageName;
     return Then::kReturn;
   }
   for (const std::string* text : {&s.database, &s.password, &s.action, &s.page}) {
     if (text->size() > kMaxRequestText) {
-      s.code = kCodeTooLong;
+      s.code = ResultCode::kRequestFieldTooLong;
       return Then::kReturn;
     }
   }
-  if (s.database.find_first_of(kForbiddenDatabaseCharacters) != std::string::npos) {
+  if (NameHasForbiddenCharacter(s.database)) {
     s.BeginPage();
     StreamWriteText(s.out, "Bad database name: " + HtmlEscape(s.database));
-    s.code = kCodeBadDatabase;
+    s.code = ResultCode::kForbiddenNameCharacter;
     return Then::kReturn;
   }
   if (!s.form.settings) {
     s.BeginPage();
     StreamWriteText(s.out, kChooserPage);
     WriteMissingConfiguration(s);
-    s.code = kCodeNoConfiguration;
+    s.code = ResultCode::kNoConfiguration;
     return Then::kReturn;
   }
-  RemoveAll(s.vars, "DATABASE");
-  RemoveAll(s.vars, "_ACTION");
+  // A posted duplicate must not be read in the place of the first.
+  VarTableRemoveAll(s.vars, "DATABASE");
+  VarTableRemoveAll(s.vars, "_ACTION");
 
   if (SettingInt(s, "ACTIVE") == 0) {
     s.BeginPage();
@@ -258,7 +245,7 @@ Then SetUp(Survey& s) {
     const int count = ProfileGetInt(PathBuild(s.root, "kqscounts.ini"), "responses", s.database, 0);
     if (count >= max_responses) {
       s.message = Setting(s, "MAXMESSAGE");
-      s.code = kCodeMaxResponses;
+      s.code = ResultCode::kFormFull;
       return Then::kMessage;
     }
   }
@@ -268,7 +255,7 @@ Then SetUp(Survey& s) {
     // does not matter; an absolute name stands as it is.
     if (!s.carries_id || !PwdFileHolds(PathBuild(s.root, pwd_file), id)) {
       s.message = Setting(s, "PWDMESSAGE");
-      s.code = kCodeNoPassword;
+      s.code = ResultCode::kLoginNotAccepted;
       return Then::kMessage;
     }
   }
@@ -277,7 +264,7 @@ Then SetUp(Survey& s) {
 
 // ---- The actions ----------------------------------------------------------
 
-int ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, std::string page) {
+ResultCode ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, std::string page) {
   if (s.multipage)
     return ShowPage(s.root, s.out, s.database, s.validation(), vars, back_list, std::move(page));
   return ShowSingleForm(s.root, s.out, Setting(s, "FORM"), vars);
@@ -286,7 +273,7 @@ int ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, std::st
 // Shows the current page again with every answer: after a script rejected
 // them, or on BACK with no page behind. A page that does not name itself
 // is taken for the start page.
-int ShowCurrentAgain(Survey& s) {
+ResultCode ShowCurrentAgain(Survey& s) {
   if (s.multipage) {
     const std::string page = s.page.empty() ? Setting(s, "STARTPAGE") : s.page;
     return ShowPage(s.root, s.out, s.database, s.validation(), s.vars, Var(s, "_PAGEBACK"), page);
@@ -294,9 +281,33 @@ int ShowCurrentAgain(Survey& s) {
   return ShowSingleForm(s.root, s.out, Setting(s, "FORM"), s.vars);
 }
 
+// Shows the current page again, its header first: the answers were refused
+// or there is no page to go to.
+Then StayOnPage(Survey& s) {
+  s.BeginPage();
+  s.code = ShowCurrentAgain(s);
+  return Then::kResult;
+}
+
+// Runs the forward script of `page`; its output waits in Out() until the
+// header is written.
+void RunForwardScript(Survey& s, std::string_view page) {
+  RunPageScript(s.root, s.Out(), s.validation(), s.form.settings.get(), s.vars, page,
+                PageScript::kForward);
+}
+
+// True when a page script refused the answers: it left a warning in _PAGEWARN.
+bool Warned(const Survey& s) { return !Var(s, "_PAGEWARN").empty(); }
+
+// The permission prompt for `right`: the request is refused.
+void AskForRight(Survey& s, int right) {
+  WritePermissionPrompt(s.out, s.vars, s.database, s.action, right);
+  s.code = ResultCode::kAccessDenied;
+}
+
 // The permission prompt for `right`, then the login page.
 void RefuseToLogin(Survey& s, int right) {
-  s.code = WritePermissionPrompt(s.out, s.vars, s.database, s.action, right);
+  AskForRight(s, right);
   WriteLoginPage(s.out, s.rights, s.database, s.vars, s.root, s.form.settings.get());
 }
 
@@ -322,7 +333,7 @@ Then Start(Survey& s) {
         return Then::kResult;
       }
     } else if (!StrEqualNoCase(s.action, "START") || !(s.rights & kRightAppend)) {
-      s.code = WriteLoginPage(s.out, s.rights, s.database, s.vars, s.root, s.form.settings.get());
+      WriteLoginPage(s.out, s.rights, s.database, s.vars, s.root, s.form.settings.get());
       return Then::kResult;
     }
   }
@@ -342,29 +353,19 @@ void WriteResult(Survey& s) {
 Then Save(Survey& s, bool after_next) {
   if (!(s.rights & kRightAppend) && !((s.rights & kRightUpdate) && HasStoredRecord(s))) {
     s.BeginPage();
-    s.code = WritePermissionPrompt(s.out, s.vars, s.database, s.action, kRightAppend);
+    AskForRight(s, kRightAppend);
     return Then::kMessage;
   }
   if (!VarTableFind(s.vars, "_PAGEWARN")) VarTableSetGrow(s.vars, "_PAGEWARN", "");
   if (!after_next && !StrEqualNoCase(s.action, "SUBMIT")) {
-    RunPageScript(s.root, s.Out(), s.validation(), s.form.settings.get(), s.vars, s.page,
-                  PageScript::kForward);
-    if (!Var(s, "_PAGEWARN").empty()) {
-      s.BeginPage();
-      s.code = ShowCurrentAgain(s);
-      return Then::kResult;
-    }
+    RunForwardScript(s, s.page);
+    if (Warned(s)) return StayOnPage(s);
   }
   // The pseudo-page SUBMIT holds the form's final checks. Like a page's own
   // check, a warning it sets refuses the response: the current page comes
   // back with the message instead of the answers being saved.
-  RunPageScript(s.root, s.Out(), s.validation(), s.form.settings.get(), s.vars, "SUBMIT",
-                PageScript::kForward);
-  if (!Var(s, "_PAGEWARN").empty()) {
-    s.BeginPage();
-    s.code = ShowCurrentAgain(s);
-    return Then::kResult;
-  }
+  RunForwardScript(s, "SUBMIT");
+  if (Warned(s)) return StayOnPage(s);
   VarTableSetGrow(s.vars, "_FORMDONE", "1");
   s.code = SaveResponse(s.root, s.database, s.vars, s.form.settings.get(), MayHaveRecord(s));
   WriteResult(s);
@@ -374,16 +375,10 @@ Then Save(Survey& s, bool after_next) {
 Then Next(Survey& s) {
   // The header waits until it is known whether the result page, which
   // writes its own, follows; script output is held back until then.
-  if (!s.page.empty())
-    RunPageScript(s.root, s.Out(), s.validation(), s.form.settings.get(), s.vars, s.page,
-                  PageScript::kForward);
+  if (!s.page.empty()) RunForwardScript(s, s.page);
   RemoveFromPageNext(s.vars, s.page);
-  if (!Var(s, "_PAGEWARN").empty()) {
-    // A refused page is shown again and saves nothing.
-    s.BeginPage();
-    s.code = ShowCurrentAgain(s);
-    return Then::kResult;
-  }
+  // A refused page is shown again and saves nothing.
+  if (Warned(s)) return StayOnPage(s);
   const std::string skip = Var(s, "_PAGESKIP");
   if (skip == "(save)") return Save(s, true);
   // With SAVEPAGE every accepted page saves the answers so far; a page that
@@ -408,10 +403,7 @@ Then Back(Survey& s) {
                 PageScript::kBack);
   // BACK on the first page (or on a resumed page with nothing behind it)
   // stays on the page, answers kept, as after a warning.
-  if (!Var(s, "_PAGEWARN").empty() || !HasPageBehind(Var(s, "_PAGEBACK"))) {
-    s.code = ShowCurrentAgain(s);
-    return Then::kResult;
-  }
+  if (Warned(s) || !HasPageBehind(Var(s, "_PAGEBACK"))) return StayOnPage(s);
   PageStep step = PreviousPageStep(s.vars, s.page);
   s.code = ShowPage(s.root, s.out, s.database, s.validation(), s.vars, step.back_list,
                     std::move(step.page));
@@ -421,7 +413,7 @@ Then Back(Survey& s) {
 Then Report(Survey& s) {
   s.BeginPage();
   if (!(s.rights & kRightReport)) {
-    s.code = WritePermissionPrompt(s.out, s.vars, s.database, s.action, kRightReport);
+    AskForRight(s, kRightReport);
     return Then::kResult;
   }
   const std::string name = Setting(s, "REPORT2");
@@ -438,7 +430,7 @@ Then DispatchAction(Survey& s) {
   if (StrEqualNoCase(a, "NEXT") && s.multipage) return Next(s);
   if (StrEqualNoCase(a, "BACK") && s.multipage) return Back(s);
   if (StrEqualNoCase(a, "SAVE") || StrEqualNoCase(a, "SUBMIT")) return Save(s, false);
-  return Then::kResult;  // nothing to do: code 0 and no response
+  return Then::kResult;  // nothing to do: kOk and no response
 }
 
 // ---- Message and finish ---------------------------------------------------
@@ -458,33 +450,41 @@ void Message(Survey& s) {
 void MailAdministrator(Survey& s) {
   const std::string admin = Setting(s, "ADMINEMAIL");
   if (admin.empty()) return;
-  std::string body = "Database: " + s.database + "\r\nError code: " + std::to_string(s.code) +
-                     "\r\nRemote host: " + Var(s, "HOST") + "\r\nPage file: " + s.page +
-                     "\r\nAction: " + s.action + "\r\n_PAGE: " + Var(s, "_PAGE") +
-                     "\r\n_PAGEBACK: " + Var(s, "_PAGEBACK") +
-                     "\r\n_PAGENEXT: " + Var(s, "_PAGENEXT") + "\r\n_PASSWORD: " + s.password +
-                     "\r\n";
+  std::string body =
+      "Database: " + s.database + "\r\nError code: " + std::to_string(ResultNumber(s.code)) +
+      "\r\nRemote host: " + Var(s, "HOST") + "\r\nPage file: " + s.page +
+      "\r\nAction: " + s.action + "\r\n_PAGE: " + Var(s, "_PAGE") +
+      "\r\n_PAGEBACK: " + Var(s, "_PAGEBACK") + "\r\n_PAGENEXT: " + Var(s, "_PAGENEXT") +
+      "\r\n_PASSWORD: " + s.password + "\r\n";
   MailQueue(s.root, admin, "Web access denied/breakin attempt", body, Setting(s, "EMAILSERVER"));
 }
 
+// A refused request reports itself to the administrator and tells the
+// caller which rights the password given grants.
 void Finish(Survey& s) {
-  if (s.code <= 100) return;
+  if (!IsRefusal(s.code)) return;
   MailAdministrator(s);
   s.BeginPage();
   WriteRightsNotice(s.out, s.rights);
+}
+
+// Serves one request as SurveyDispatch does, returning its code.
+ResultCode ServeSurvey(const std::string& server_root, VarTable* vars, OutputStream* out,
+                       const RequestInfo& info) {
+  Survey s(server_root, vars, out, info);
+  Then then = SetUp(s);
+  if (then == Then::kReturn) return s.code;
+  if (then == Then::kGoOn) then = DispatchAction(s);
+  if (then == Then::kMessage || s.code != ResultCode::kOk) Message(s);
+  Finish(s);
+  return s.code;
 }
 
 }  // namespace
 
 int SurveyDispatch(const std::string& server_root, VarTable* vars, OutputStream* out,
                    const RequestInfo& info) {
-  Survey s(server_root, vars, out, info);
-  Then then = SetUp(s);
-  if (then == Then::kReturn) return s.code;
-  if (then == Then::kGoOn) then = DispatchAction(s);
-  if (then == Then::kMessage || s.code != 0) Message(s);
-  Finish(s);
-  return s.code;
+  return ResultNumber(ServeSurvey(server_root, vars, out, info));
 }
 
 }  // namespace tallypad

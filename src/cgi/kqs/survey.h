@@ -14,7 +14,8 @@ namespace tallypad {
 
 // Serves one survey request. `server_root` ends in '/'; `vars` holds the
 // request variables (HOST, DATE, TIME, free entries, the form fields).
-// Returns 0 when the response is complete, else a result code.
+// Returns the number of the request's ResultCode: 0 when the response is
+// complete, else the code the trailer line reports.
 int SurveyDispatch(const std::string& server_root, VarTable* vars, OutputStream* out,
                    const RequestInfo& info);
 

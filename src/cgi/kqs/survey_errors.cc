@@ -7,9 +7,9 @@
 
 namespace tallypad {
 
-void WriteSurveyError(OutputStream* out, int code, int place, std::string_view message) {
-  StreamPrintf(out, "Error %i in %.*s@%d: ", code, static_cast<int>(kSurveyModuleName.size()),
-               kSurveyModuleName.data(), place);
+void WriteSurveyError(OutputStream* out, ResultCode code, int place, std::string_view message) {
+  StreamPrintf(out, "Error %i in %.*s@%d: ", ResultNumber(code),
+               static_cast<int>(kSurveyModuleName.size()), kSurveyModuleName.data(), place);
   StreamWriteText(out, message);
 }
 

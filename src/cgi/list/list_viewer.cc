@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/decode.h"
+#include "base/result_code.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
@@ -25,12 +26,10 @@ constexpr char kModuleName[] = "cgi\\list";
 constexpr std::string_view kProgramName = "list";
 // Record positions per page when the request names no usable count.
 constexpr long long kDefaultCount = 50;
-
-// Result codes of the viewer.
-constexpr int kResultNoTable = 3;
-constexpr int kResultNoRow = 8;
-constexpr int kResultNoConfiguration = 21;
-constexpr int kResultBadCommand = 30;
+// Where an error text says it was raised (after "@"), per error.
+constexpr int kNoConfigurationPlace = 90;
+constexpr int kUnknownCommandPlace = 110;
+constexpr int kNoTablePlace = 114;
 
 // What one request asks for, read from its variables.
 struct ListRequest {
@@ -193,13 +192,13 @@ void WriteOptionPage(OutputStream* out, const ListRequest& r) {
 // (the placeholder filled with the argument, HTML-escaped; with `shown`
 // instead when given, as for a path the browser must not see whole).
 // Returns `code`.
-int ReportError(OutputStream* out, int code, int place, std::string_view message,
-                std::string_view argument,
-                std::optional<std::string_view> shown = std::nullopt) {
+ResultCode ReportError(OutputStream* out, ResultCode code, int place, std::string_view message,
+                       std::string_view argument,
+                       std::optional<std::string_view> shown = std::nullopt) {
   std::string log = "\n";
   log.append(kModuleName).append(": ").append(message).append("\t").append(argument);
   StatusLogAppend(log);
-  StreamPrintf(out, "Error %i in %s@%d: ", code, kModuleName, place);
+  StreamPrintf(out, "Error %i in %s@%d: ", ResultNumber(code), kModuleName, place);
   size_t hole = message.find("%s");
   StreamWriteText(out, message.substr(0, hole));
   if (hole != std::string_view::npos) {
@@ -316,24 +315,24 @@ void WriteRecordPage(OutputStream* out, const ListRequest& r, const VarTable* co
   WritePageEnd(out);
 }
 
-// Shows record number `r.rowid`; returns 8 when there is no such record.
-int ViewRecord(OutputStream* out, const ListRequest& r, DataFile* data) {
-  if (r.rowid < 1) return 0;
+// Shows record number `r.rowid`; returns kNoSuchRecord when there is no
+// such record.
+ResultCode ViewRecord(OutputStream* out, const ListRequest& r, DataFile* data) {
+  if (r.rowid < 1) return ResultCode::kOk;
   data->GoToRecord(r.rowid - 1);
   int status = data->ReadNext();
   // End of file and lines without any value hold no record.
   if (status == kLineEnd || status == kLineEmpty) {
     StreamPrintf(out, "Row (%d) does not exist in the database.", r.rowid);
-    return kResultNoRow;
+    return ResultCode::kNoSuchRecord;
   }
   WriteRecordPage(out, r, data->columns());
-  return 0;
+  return ResultCode::kOk;
 }
 
-}  // namespace
-
-int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* out,
-                 const RequestInfo& info) {
+// Serves one request as ListDispatch does, returning its code.
+ResultCode ServeList(const std::string& server_root, VarTable* vars, OutputStream* out,
+                     const RequestInfo& info) {
   ListRequest r = ReadListRequest(vars);
   // An address that guessed too many passwords gets the refusal instead.
   long refused_for = 0;
@@ -341,14 +340,14 @@ int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* o
                                              r.database, r.password, &refused_for);
   if (!guarded) {
     WriteTooManyRequests(out, refused_for, PasswordRefusalPage(refused_for));
-    return 0;
+    return ResultCode::kOk;
   }
   const int rights = *guarded;
   WriteResponseHeader(out);
 
   if (r.action.empty() || r.database.empty() || !(rights & kRightRead)) {
     WriteOptionPage(out, r);
-    return 0;
+    return ResultCode::kOk;
   }
 
   VarTablePtr settings = IniLoadSection(PathBuild(server_root, r.database, ".ini"), "DATABASE", 0);
@@ -359,7 +358,8 @@ int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* o
                     ": A configuration file was not found. Please check your server setup and "
                     "try again.<P>\n");
     WriteOptionPage(out, r);
-    return ReportError(out, kResultNoConfiguration, 90, "Cannot access file (%s.ini)", r.database);
+    return ReportError(out, ResultCode::kNoConfiguration, kNoConfigurationPlace,
+                       "Cannot access file (%s.ini)", r.database);
   }
 
   std::string path = DataFileReadPath(server_root, settings.get(), r.database);
@@ -367,18 +367,26 @@ int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* o
   bool view = StrCompareNoCaseN(r.action, "VIEW", 4) == 0;
   bool list = StrCompareNoCaseN(r.action, "LIST", 4) == 0;
   if (!view && !list)
-    return ReportError(out, kResultBadCommand, 110, "Invalid command (%s)", r.action);
+    return ReportError(out, ResultCode::kUnknownListCommand, kUnknownCommandPlace,
+                       "Invalid command (%s)", r.action);
 
   std::unique_ptr<DataFile> data = DataFile::Open(path, 0);
   if (!data)
-    return ReportError(out, kResultNoTable, 114, "Unable to open the table (%s)", path,
-                       PathShown(server_root, path));
+    return ReportError(out, ResultCode::kDataFileUnreadable, kNoTablePlace,
+                       "Unable to open the table (%s)", path, PathShown(server_root, path));
 
   if (list) {
     WriteListPage(out, r, data.get());
-    return 0;
+    return ResultCode::kOk;
   }
   return ViewRecord(out, r, data.get());
+}
+
+}  // namespace
+
+int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* out,
+                 const RequestInfo& info) {
+  return ResultNumber(ServeList(server_root, vars, out, info));
 }
 
 }  // namespace tallypad

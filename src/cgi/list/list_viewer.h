@@ -13,8 +13,8 @@
 namespace tallypad {
 
 // Serves one list-viewer request. `server_root` ends in '/'; `vars` holds
-// the request variables. Returns 0 when the response is complete, else a
-// result code.
+// the request variables. Returns the number of the request's ResultCode: 0
+// when the response is complete, else the code the trailer line reports.
 int ListDispatch(const std::string& server_root, VarTable* vars, OutputStream* out,
                  const RequestInfo& info);
 

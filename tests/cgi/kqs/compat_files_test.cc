@@ -12,6 +12,7 @@
 #include "base/decode.h"
 #include "store/datafile_write.h"
 #include "store/xmlfile.h"
+#include "support/result_code_print.h"
 
 namespace tallypad {
 namespace {
@@ -48,7 +49,7 @@ TEST(CompatFiles, WriteFromAnswers) {
     ASSERT_EQ(AppendRecord(dir + "data.asc", vars.get(), &offset), 0);
     ASSERT_GE(SupersedeSession(dir + "data.asc", vars.get()), 0);
     ASSERT_EQ(AppendIndexEntry(dir + "data.idx", vars.get(), offset), 0);
-    ASSERT_EQ(XmlAppendTransaction(vars.get(), dir + "tx.xml", nullptr), 0);
+    ASSERT_EQ(XmlAppendTransaction(vars.get(), dir + "tx.xml", nullptr), ResultCode::kOk);
     ++responses;
   }
   EXPECT_GT(responses, 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,31 @@ TEST_F(PageScriptTest, BackScriptsHaveNoRankingFunctions) {
   Run("backonly", PageScript::kBack);
   EXPECT_EQ(text_.ToString().find("Script error 48: Function not found:"), 0u) << text_.ToString();
   EXPECT_EQ(VarTableGet(vars_.get(), "n"), "");
+}
+
+std::vector<std::string_view> NamesOf(std::span<const ScriptFunction> table) {
+  std::vector<std::string_view> names;
+  for (const ScriptFunction& row : table) names.push_back(row.name);
+  return names;
+}
+
+TEST(PageScriptFunctions, BackScriptsHaveTheForwardFunctionsBarTheRankingOnes) {
+  const std::vector<std::string_view> forward = {"print",    "write",     "eval",     "timestamp",
+                                                 "tofixed",  "runReport", "number",   "toNumber",
+                                                 "random",   "timedate",  "timetime", "uniqueid",
+                                                 "sendmail", "showpage",  "ranksort", "rankindex"};
+  const std::vector<std::string_view> back = {
+      "print",    "write",  "eval",     "timestamp", "toFixed",  "runReport", "number",
+      "toNumber", "random", "timedate", "timetime",  "uniqueid", "sendMail",  "showpage"};
+  EXPECT_EQ(NamesOf(ForwardScriptFunctions()), forward);
+  EXPECT_EQ(NamesOf(BackScriptFunctions()), back);
+  // A function both kinds have takes the same arguments and does the same.
+  for (size_t i = 0; i < BackScriptFunctions().size(); ++i) {
+    const ScriptFunction& f = ForwardScriptFunctions()[i];
+    const ScriptFunction& b = BackScriptFunctions()[i];
+    EXPECT_EQ(f.max_args, b.max_args) << b.name;
+    EXPECT_EQ(f.callback, b.callback) << b.name;
+  }
 }
 
 TEST(ValidationFile, FindsEntriesByNameWithoutRegardToCase) {

@@ -6,6 +6,7 @@
 
 #include "base/decode.h"
 #include "base/strbuf.h"
+#include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -105,17 +106,18 @@ class ShowPageTest : public ::testing::Test {
 TEST_F(ShowPageTest, AForbiddenPageNameWritesNothing) {
   for (const char* name : {"../x", "a.b", "page*", "pa'ge", "pa\"ge", "a|b", "$page", "a\\b"}) {
     EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "", name),
-              kPageBadName)
+              ResultCode::kForbiddenNameCharacter)
         << name;
   }
   EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "",
                      std::string("page0\0x", 7)),
-            kPageBadName);
+            ResultCode::kForbiddenNameCharacter);
   EXPECT_EQ(text_.Length(), 0u);
 }
 
 TEST_F(ShowPageTest, ACapitalPNamesTheSamePageAndTheNavigationVariablesGo) {
-  EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "page1,", "Page0"), 0);
+  EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "page1,", "Page0"),
+            ResultCode::kOk);
   const std::string page = text_.ToString();
   EXPECT_NE(page.find("<INPUT VALUE=\"1\" name=\"q\">"), std::string::npos) << page;
   EXPECT_NE(page.find("NAME=_PAGEBACK VALUE=\"page1,\""), std::string::npos) << page;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "base/strbuf.h"
 #include "store/response_counter.h"
 #include "support/file_size_limit.h"
+#include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -47,7 +49,8 @@ class SaveTest : public ::testing::Test {
   void SetUp() override { StatusLogReset(); }
   void TearDown() override { StatusLogReset(); }
 
-  int Save(const std::vector<std::string>& settings, VarTable* vars, bool may_have_record = false) {
+  ResultCode Save(const std::vector<std::string>& settings, VarTable* vars,
+                  bool may_have_record = false) {
     auto s = Table(settings);
     return SaveResponse(root_.path(), kDatabase, vars, s.get(), may_have_record);
   }
@@ -66,7 +69,7 @@ TEST_F(SaveTest, WritesDataFileIndexAndXml) {
   root_.Write("data/d.idx", kIndexHeader);
   root_.Write("data/d.xml", "");
   auto first = Request({"_SESSION=s1", "Q1=yes", "Q2=say \"hi\"", "OTHER=x"});
-  ASSERT_EQ(Save(kAllFiles, first.get()), 0);
+  ASSERT_EQ(Save(kAllFiles, first.get()), ResultCode::kOk);
   const std::string record1 = "\"s1\"\t\"10.0.0.5\"\t\"yes\"\t\"say \"\"hi\"\"\"\t\r\n";
   const std::string xml1 =
       "<TRANSACTION><HOST>10.0.0.5</HOST>\r\n<DATE>20240102</DATE>\r\n<TIME>101112</TIME>\r\n"
@@ -78,7 +81,7 @@ TEST_F(SaveTest, WritesDataFileIndexAndXml) {
 
   // The session saves again: its earlier record is marked superseded.
   auto second = Request({"_SESSION=s1", "Q1=no"});
-  ASSERT_EQ(Save(kAllFiles, second.get()), 0);
+  ASSERT_EQ(Save(kAllFiles, second.get()), ResultCode::kOk);
   const std::string record2 = "\"s1\"\t\"10.0.0.5\"\t\"no\"\t\"\"\t\r\n";
   EXPECT_EQ(root_.Read("data/d.asc"), std::string(kDataHeader) + "#" + record1.substr(1) + record2);
   EXPECT_EQ(root_.Read("data/d.idx"),
@@ -94,7 +97,7 @@ TEST_F(SaveTest, WritesDataFileIndexAndXml) {
 TEST_F(SaveTest, DataFileNamedAfterTheDatabaseWhenNotSet) {
   root_.Write("survey.asc", "#Q1\t\r\n");
   auto vars = Request({"Q1=yes"});
-  ASSERT_EQ(Save({"SAVEDATA=1"}, vars.get()), 0);
+  ASSERT_EQ(Save({"SAVEDATA=1"}, vars.get()), ResultCode::kOk);
   EXPECT_EQ(root_.Read("survey.asc"), "#Q1\t\r\n\"yes\"\t\r\n");
 }
 
@@ -104,7 +107,7 @@ TEST_F(SaveTest, NothingIsWrittenWhenTheSettingsAskForNothing) {
   auto vars = Request({"Q1=yes"});
   // The names alone do not switch saving on.
   ASSERT_EQ(Save({"SAVEDATANAME=data/d.asc", "SAVEXMLNAME=data/d.xml", "SAVEDATA=0"}, vars.get()),
-            0);
+            ResultCode::kOk);
   EXPECT_EQ(root_.Read("data/d.asc"), kDataHeader);
   EXPECT_EQ(root_.Read("data/d.xml"), "");
   EXPECT_FALSE(FileExists(ResponseCounterPath(root_.path())));
@@ -117,7 +120,7 @@ TEST_F(SaveTest, LogDateTimeZeroKeepsHostDateAndTimeOut) {
   ASSERT_EQ(Save({"LOGDATETIME=0", "SAVEDATA=1", "SAVEDATANAME=d.asc", "SAVEXML=1",
                   "SAVEXMLNAME=d.xml"},
                  vars.get()),
-            0);
+            ResultCode::kOk);
   EXPECT_EQ(root_.Read("d.asc"), "#HOST\tDATE\tTIME\tQ1\t\r\n\"\"\t\"\"\t\"\"\t\"yes\"\t\r\n");
   EXPECT_EQ(root_.Read("d.xml"), "<TRANSACTION><Q1>yes</Q1>\r\n</TRANSACTION>\r\n");
   EXPECT_EQ(VarTableGet(vars.get(), "_HOST"), "10.0.0.5");
@@ -127,7 +130,8 @@ TEST_F(SaveTest, LogDateTimeZeroKeepsHostDateAndTimeOut) {
 
   // LOGDATETIME 1 (the default) keeps them.
   auto kept = Request({"Q1=no"});
-  ASSERT_EQ(Save({"LOGDATETIME=1", "SAVEDATA=1", "SAVEDATANAME=d.asc"}, kept.get()), 0);
+  ASSERT_EQ(Save({"LOGDATETIME=1", "SAVEDATA=1", "SAVEDATANAME=d.asc"}, kept.get()),
+            ResultCode::kOk);
   EXPECT_NE(root_.Read("d.asc").find("\"10.0.0.5\"\t\"20240102\"\t\"101112\"\t\"no\"\t\r\n"),
             std::string::npos);
 }
@@ -151,7 +155,7 @@ TEST_F(SaveTest, MailWithoutServerEndsTheSaveBeforeTheDataFile) {
                   "SAVESTAT=1", "SAVESTATNAME=s.ini", "SAVEDATA=1", "SAVEDATANAME=d.asc",
                   "SAVEXML=1", "SAVEXMLNAME=d.xml"},
                  vars.get()),
-            1);
+            ResultCode::kNoMailServer);
   EXPECT_EQ(root_.Read("d.asc"), "#Q1\t\r\n");
   EXPECT_EQ(root_.Read("s.ini"), "[COUNT]\nQ1=0\n");
   EXPECT_EQ(root_.Read("d.xml"), "");
@@ -166,7 +170,7 @@ TEST_F(SaveTest, MailIsQueuedOnceWithThePlainListing) {
   ASSERT_EQ(Save({"SAVEEMAIL=1", "SAVEEMAILNAME=owner@example.org",
                   "EMAILSERVER=mail.example.org", "SAVEDATA=1", "SAVEDATANAME=d.asc"},
                  vars.get()),
-            0);
+            ResultCode::kOk);
   EXPECT_EQ(root_.Read("outbox.kqs"),
             OutboxRecord("mail.example.org", "owner@example.org",
                          "Tallypad web data from: 10.0.0.5\r\nX-DATABASE: survey\r\n"
@@ -179,7 +183,7 @@ TEST_F(SaveTest, MailListingLeavesOutRenamedHostDateAndTime) {
   auto vars = Request({"Q1=yes"});
   ASSERT_EQ(Save({"LOGDATETIME=0", "SAVEEMAIL=1", "SAVEEMAILNAME=a@b", "EMAILSERVER=mx"},
                  vars.get()),
-            0);
+            ResultCode::kOk);
   EXPECT_EQ(root_.Read("outbox.kqs"),
             OutboxRecord("mx", "a@b", "Tallypad web data from: \r\nX-DATABASE: survey\r\nQ1: yes\r\n"));
 }
@@ -190,7 +194,7 @@ TEST_F(SaveTest, MailBodyFromTheReportTemplate) {
   ASSERT_EQ(Save({"SAVEEMAIL=1", "SAVEEMAILNAME=a@b", "EMAILSERVER=mx",
                   "EMAILREPORT=mail/report.txt"},
                  vars.get()),
-            0);
+            ResultCode::kOk);
   EXPECT_EQ(root_.Read("outbox.kqs"), OutboxRecord("mx", "a@b", "Answer: yes\r\nFrom 10.0.0.5\r\n"));
 
   // A report that cannot be opened gives the plain listing.
@@ -199,7 +203,7 @@ TEST_F(SaveTest, MailBodyFromTheReportTemplate) {
   ASSERT_EQ(Save({"SAVEEMAIL=1", "SAVEEMAILNAME=a@b", "EMAILSERVER=mx",
                   "EMAILREPORT=mail/missing.txt"},
                  again.get()),
-            0);
+            ResultCode::kOk);
   EXPECT_EQ(root_.Read("outbox.kqs"),
             OutboxRecord("mx", "a@b",
                          "Tallypad web data from: 10.0.0.5\r\nX-DATABASE: survey\r\n"
@@ -214,7 +218,7 @@ TEST_F(SaveTest, MailThatCannotBeQueuedGives67) {
   EXPECT_EQ(Save({"SAVEEMAIL=1", "SAVEEMAILNAME=a@b", "EMAILSERVER=mx", "SAVEDATA=1",
                   "SAVEDATANAME=d.asc"},
                  vars.get()),
-            67);
+            ResultCode::kOutboxNotWritten);
   EXPECT_EQ(root_.Read("d.asc"), "#Q1\t\r\n");
 }
 
@@ -223,12 +227,13 @@ TEST_F(SaveTest, DataFileFailuresGiveTheirCodeAndLogLine) {
     const char* name;
     const char* content;  // null: no data file
     bool limit_size;
-    int expected;
+    ResultCode expected;
   } cases[] = {
-      {"missing data file", nullptr, false, 2},
-      {"data file without header", "", false, 2},
-      {"header without line end", "#Q1\t", false, 2},
-      {"data file that cannot take the record", "#Q1\t\r\n", true, 6},
+      {"missing data file", nullptr, false, ResultCode::kFormFileMissing},
+      {"data file without header", "", false, ResultCode::kFormFileMissing},
+      {"header without line end", "#Q1\t", false, ResultCode::kFormFileMissing},
+      {"data file that cannot take the record", "#Q1\t\r\n", true,
+       ResultCode::kAnswersNotWritten},
   };
   for (const Case& c : cases) {
     TempDir root;
@@ -239,7 +244,7 @@ TEST_F(SaveTest, DataFileFailuresGiveTheirCodeAndLogLine) {
     auto settings = Table({"MAXRESPONSES=3", "SAVEDATA=1", "SAVEDATANAME=d.asc", "SAVEXML=1",
                            "SAVEXMLNAME=d.xml"});
     auto vars = Request({"Q1=" + std::string(400, 'y')});
-    int rc = -1;
+    std::optional<ResultCode> rc;
     if (c.limit_size) {
       WithFileSizeLimit(100, [&] {
         rc = SaveResponse(root.path(), kDatabase, vars.get(), settings.get(), false);
@@ -261,7 +266,7 @@ TEST_F(SaveTest, MissingXmlFileGives6AndIsNotCreated) {
   auto vars = Request({"Q1=yes"});
   EXPECT_EQ(Save({"SAVEDATA=1", "SAVEDATANAME=d.asc", "SAVEXML=1", "SAVEXMLNAME=d.xml"},
                  vars.get()),
-            6);
+            ResultCode::kAnswersNotWritten);
   EXPECT_FALSE(FileExists(root_.File("d.xml")));
   EXPECT_EQ(StatusLogText(), "\nkqs: cannot write to xml file " + root_.File("d.xml"));
   // The data file, written before, keeps the record.
@@ -269,7 +274,7 @@ TEST_F(SaveTest, MissingXmlFileGives6AndIsNotCreated) {
 
   StatusLogReset();
   auto unnamed = Request({"Q1=no"});
-  EXPECT_EQ(Save({"SAVEXML=1"}, unnamed.get()), 6);
+  EXPECT_EQ(Save({"SAVEXML=1"}, unnamed.get()), ResultCode::kAnswersNotWritten);
   EXPECT_NE(StatusLogText().find("cannot write to xml file"), std::string::npos);
 }
 
@@ -278,17 +283,17 @@ TEST_F(SaveTest, StatisticsFollowTheCountingRules) {
               "[COUNT]\nQ1_3=0\nQ1_1=0\nQ2=0\nQ3=0\n[SUM]\nAGE=0.000000\n");
   auto a = Request({"Q1=1,3", "Q2_a=", "Q2_b=x", "AGE=30", "Q4=new"});
   auto b = Request({"Q1=13", "Q2_a=", "AGE=12.5"});
-  ASSERT_EQ(Save({"SAVESTAT=1", "SAVESTATNAME=s.ini"}, a.get()), 0);
-  ASSERT_EQ(Save({"SAVESTAT=1", "SAVESTATNAME=s.ini"}, b.get()), 0);
+  ASSERT_EQ(Save({"SAVESTAT=1", "SAVESTATNAME=s.ini"}, a.get()), ResultCode::kOk);
+  ASSERT_EQ(Save({"SAVESTAT=1", "SAVESTATNAME=s.ini"}, b.get()), ResultCode::kOk);
   // Keys that do not exist (Q4) are not created.
   EXPECT_EQ(root_.Read("s.ini"), "[COUNT]\nQ1_3=1\nQ1_1=1\nQ2=1\nQ3=0\n[SUM]\nAGE=42.500000\n");
 }
 
 TEST_F(SaveTest, StatisticsWithoutFileOrNameAreSkipped) {
   auto vars = Request({"Q1=1"});
-  EXPECT_EQ(Save({"SAVESTAT=1", "SAVESTATNAME=none.ini"}, vars.get()), 0);
+  EXPECT_EQ(Save({"SAVESTAT=1", "SAVESTATNAME=none.ini"}, vars.get()), ResultCode::kOk);
   EXPECT_FALSE(FileExists(root_.File("none.ini")));
-  EXPECT_EQ(Save({"SAVESTAT=1"}, vars.get()), 0);
+  EXPECT_EQ(Save({"SAVESTAT=1"}, vars.get()), ResultCode::kOk);
   EXPECT_EQ(StatusLogText(), "");
 }
 
@@ -309,13 +314,13 @@ TEST_F(SaveTest, StoredRecordFlagCountsARespondentOnce) {
     root.Write("s.ini", "[COUNT]\nAGE=0\n[SUM]\nAGE=0\n");
     auto s = Table(settings);
     auto first = Request({"IFMUID=bob", "AGE=5", "_SESSION=s1"});
-    ASSERT_EQ(SaveResponse(root.path(), kDatabase, first.get(), s.get(), c.flag), 0);
+    ASSERT_EQ(SaveResponse(root.path(), kDatabase, first.get(), s.get(), c.flag), ResultCode::kOk);
     auto second = Request({"IFMUID=bob", "AGE=7", "_SESSION=s2"});
-    ASSERT_EQ(SaveResponse(root.path(), kDatabase, second.get(), s.get(), c.flag), 0);
+    ASSERT_EQ(SaveResponse(root.path(), kDatabase, second.get(), s.get(), c.flag), ResultCode::kOk);
     EXPECT_EQ(root.Read("s.ini"), c.expected) << c.name;
     // Another respondent's record is not taken out.
     auto other = Request({"IFMUID=ann", "AGE=1", "_SESSION=s3"});
-    ASSERT_EQ(SaveResponse(root.path(), kDatabase, other.get(), s.get(), c.flag), 0);
+    ASSERT_EQ(SaveResponse(root.path(), kDatabase, other.get(), s.get(), c.flag), ResultCode::kOk);
     EXPECT_NE(root.Read("s.ini").find(c.flag ? "AGE=8.000000" : "AGE=13.000000"),
               std::string::npos)
         << c.name;
@@ -325,10 +330,10 @@ TEST_F(SaveTest, StoredRecordFlagCountsARespondentOnce) {
 TEST_F(SaveTest, CounterCountsEverySaveWhenResponsesAreLimited) {
   root_.Write("kqscounts.ini", "[responses]\nother=7\n");
   auto vars = Request({"Q1=1"});
-  ASSERT_EQ(Save({"MAXRESPONSES=2"}, vars.get()), 0);
-  ASSERT_EQ(Save({"MAXRESPONSES=2"}, vars.get()), 0);
+  ASSERT_EQ(Save({"MAXRESPONSES=2"}, vars.get()), ResultCode::kOk);
+  ASSERT_EQ(Save({"MAXRESPONSES=2"}, vars.get()), ResultCode::kOk);
   // Counted past the limit: the dispatcher refuses before saving.
-  ASSERT_EQ(Save({"MAXRESPONSES=2"}, vars.get()), 0);
+  ASSERT_EQ(Save({"MAXRESPONSES=2"}, vars.get()), ResultCode::kOk);
   EXPECT_EQ(root_.Read("kqscounts.ini"), "[responses]\nother=7\nsurvey=3\n");
   EXPECT_EQ(ResponseCountRead(root_.path(), "SURVEY"), 3);
   EXPECT_EQ(ResponseCountRead(root_.path(), "other"), 7);
@@ -337,16 +342,16 @@ TEST_F(SaveTest, CounterCountsEverySaveWhenResponsesAreLimited) {
   // Without a limit nothing is counted.
   TempDir fresh;
   auto s = Table({"MAXRESPONSES=0"});
-  ASSERT_EQ(SaveResponse(fresh.path(), kDatabase, vars.get(), s.get(), false), 0);
+  ASSERT_EQ(SaveResponse(fresh.path(), kDatabase, vars.get(), s.get(), false), ResultCode::kOk);
   EXPECT_FALSE(FileExists(ResponseCounterPath(fresh.path())));
 }
 
 TEST_F(SaveTest, CounterThatCannotBeWrittenIsLogged) {
   auto vars = Request({"Q1=1"});
-  int rc = -1;
+  std::optional<ResultCode> rc;
   root_.Write("kqscounts.ini", "[responses]\nsurvey=4\n");
   WithFileSizeLimit(4, [&] { rc = Save({"MAXRESPONSES=9"}, vars.get()); });
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(rc, ResultCode::kOk);
   EXPECT_EQ(root_.Read("kqscounts.ini"), "[responses]\nsurvey=4\n");
   EXPECT_EQ(StatusLogText(),
             "\nkqs: cannot write to counter file " + ResponseCounterPath(root_.path()));
@@ -422,7 +427,7 @@ TEST_F(SaveTest, ConcurrentSaversInThreadsAndProcessesLoseNothing) {
 struct ResultCase {
   const char* name;
   std::vector<std::string> settings;
-  int code;
+  ResultCode code;
   std::string expected;
   std::optional<std::string> host_header = std::nullopt;
 };
@@ -436,55 +441,105 @@ TEST_F(SaveTest, ShowResultWritesEveryBranch) {
   root_.Write("form.html", "<FORM METHOD=POST><INPUT TYPE=text NAME=Q1 VALUE=\"\"></FORM>");
   root_.Write("reports/r.htm", "You said <%= Q1 %>.");
   const ResultCase cases[] = {
-      {"redirect to a path: the Host header's address", {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"},
-       0, Redirect("http://survey.local:8080/thanks.html"), "survey.local:8080"},
+      {"redirect to a path: the Host header's address",
+       {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"},
+       ResultCode::kOk,
+       Redirect("http://survey.local:8080/thanks.html"),
+       "survey.local:8080"},
       {"a Host header naming another server is not used",
-       {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"}, 0,
-       Redirect("http://127.0.0.1:8081/thanks.html"), "evil.example"},
+       {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"},
+       ResultCode::kOk,
+       Redirect("http://127.0.0.1:8081/thanks.html"),
+       "evil.example"},
       {"redirect to a path: the server address without Host header",
-       {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"}, 0, Redirect("http://127.0.0.1:8081/thanks.html")},
-      {"redirect with an empty Host header", {"SHOWREDIRECT=1", "REDIRECT=/t.html"}, 0,
-       Redirect("http://127.0.0.1:8081/t.html"), ""},
-      {"a Host header with line breaks is not used", {"SHOWREDIRECT=1", "REDIRECT=/t.html"}, 0,
-       Redirect("http://127.0.0.1:8081/t.html"), "survey.local\r\nSet-Cookie: x"},
-      {"absolute redirect", {"SHOWREDIRECT=1", "REDIRECT=http://example.org/done"}, 0,
-       Redirect("http://example.org/done"), "survey.local"},
-      {"redirect needs SHOWREDIRECT", {"REDIRECT=/thanks.html"}, 0,
+       {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"},
+       ResultCode::kOk,
+       Redirect("http://127.0.0.1:8081/thanks.html")},
+      {"redirect with an empty Host header",
+       {"SHOWREDIRECT=1", "REDIRECT=/t.html"},
+       ResultCode::kOk,
+       Redirect("http://127.0.0.1:8081/t.html"),
+       ""},
+      {"a Host header with line breaks is not used",
+       {"SHOWREDIRECT=1", "REDIRECT=/t.html"},
+       ResultCode::kOk,
+       Redirect("http://127.0.0.1:8081/t.html"),
+       "survey.local\r\nSet-Cookie: x"},
+      {"absolute redirect",
+       {"SHOWREDIRECT=1", "REDIRECT=http://example.org/done"},
+       ResultCode::kOk,
+       Redirect("http://example.org/done"),
+       "survey.local"},
+      {"redirect needs SHOWREDIRECT",
+       {"REDIRECT=/thanks.html"},
+       ResultCode::kOk,
        Ok("<html><head><title></title></head><body><P>Thank you!</body></html>\n")},
-      {"no redirect after a failure", {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"}, 6,
+      {"no redirect after a failure",
+       {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"},
+       ResultCode::kAnswersNotWritten,
        Ok("<P>Unable to write to the database: survey")},
-      {"default thank-you page", {}, 0,
+      {"default thank-you page",
+       {},
+       ResultCode::kOk,
        Ok("<html><head><title></title></head><body><P>Thank you!</body></html>\n")},
-      {"MESSAGE is title and text", {"MESSAGE=<H1>Saved</H1>"}, 0,
+      {"MESSAGE is title and text",
+       {"MESSAGE=<H1>Saved</H1>"},
+       ResultCode::kOk,
        Ok("<html><head><title><H1>Saved</H1></title></head><body><H1>Saved</H1></body></html>\n")},
-      {"DISPLAYMESSAGE 0: the empty skeleton", {"DISPLAYMESSAGE=0", "MESSAGE=Saved"}, 0,
+      {"DISPLAYMESSAGE 0: the empty skeleton",
+       {"DISPLAYMESSAGE=0", "MESSAGE=Saved"},
+       ResultCode::kOk,
        Ok("<html><head><title>Saved</title></head><body></body></html>\n")},
-      {"DISPLAYFORM shows the answers", {"DISPLAYMESSAGE=0", "DISPLAYFORM=1", "FORM=form.html"}, 0,
+      {"DISPLAYFORM shows the answers",
+       {"DISPLAYMESSAGE=0", "DISPLAYFORM=1", "FORM=form.html"},
+       ResultCode::kOk,
        Ok("<html><head><title></title></head><body><FORM METHOD=POST>"
           "<INPUT VALUE=\"a &amp; b\" TYPE=\"text\" NAME=\"Q1\"></FORM></body></html>\n")},
       {"DISPLAYFORM before DISPLAYREPORT",
-       {"DISPLAYFORM=1", "FORM=form.html", "DISPLAYREPORT=1", "REPORT=reports/r.htm"}, 0,
+       {"DISPLAYFORM=1", "FORM=form.html", "DISPLAYREPORT=1", "REPORT=reports/r.htm"},
+       ResultCode::kOk,
        Ok("<html><head><title></title></head><body><P>Thank you!<FORM METHOD=POST>"
           "<INPUT VALUE=\"a &amp; b\" TYPE=\"text\" NAME=\"Q1\"></FORM></body></html>\n")},
-      {"DISPLAYREPORT without form filling", {"DISPLAYREPORT=1", "REPORT=reports/r.htm"}, 0,
+      {"DISPLAYREPORT without form filling",
+       {"DISPLAYREPORT=1", "REPORT=reports/r.htm"},
+       ResultCode::kOk,
        Ok("<html><head><title></title></head><body><P>Thank you!You said a & b.</body></html>\n")},
-      {"a file that cannot be opened is left out", {"DISPLAYFORM=1", "FORM=missing.html"}, 0,
+      {"a file that cannot be opened is left out",
+       {"DISPLAYFORM=1", "FORM=missing.html"},
+       ResultCode::kOk,
        Ok("<html><head><title></title></head><body><P>Thank you!</body></html>\n")},
-      {"DISPLAYHOTLINK", {"DISPLAYHOTLINK=1"}, 0,
+      {"DISPLAYHOTLINK",
+       {"DISPLAYHOTLINK=1"},
+       ResultCode::kOk,
        Ok("<html><head><title></title></head><body><P>Thank you!<HR><A HREF=\"/index.html\">"
           "Click here to continue</A>\n</body></html>\n")},
-      {"HOTLINK", {"DISPLAYHOTLINK=1", "HOTLINK=/next.html", "DISPLAYMESSAGE=0"}, 0,
+      {"HOTLINK",
+       {"DISPLAYHOTLINK=1", "HOTLINK=/next.html", "DISPLAYMESSAGE=0"},
+       ResultCode::kOk,
        Ok("<html><head><title></title></head><body><HR><A HREF=\"/next.html\">"
           "Click here to continue</A>\n</body></html>\n")},
-      {"code 2 names SAVEDATANAME", {"SAVEDATANAME=answers.asc"}, 2,
+      {"code 2 names SAVEDATANAME",
+       {"SAVEDATANAME=answers.asc"},
+       ResultCode::kFormFileMissing,
        Ok("<P>Unable to open the data file for writing. You probably need to configure your "
           "server to allow writing to answers.asc</tt>")},
-      {"code 2 names the database without SAVEDATANAME", {}, 2,
+      {"code 2 names the database without SAVEDATANAME",
+       {},
+       ResultCode::kFormFileMissing,
        Ok("<P>Unable to open the data file for writing. You probably need to configure your "
           "server to allow writing to survey</tt>")},
-      {"code 6", {}, 6, Ok("<P>Unable to write to the database: survey")},
-      {"code 1", {"MESSAGE=Thanks"}, 1, Ok("<P>Error 1 occurred. Data were not saved.")},
-      {"code 67", {}, 67, Ok("<P>Error 67 occurred. Data were not saved.")},
+      {"code 6",
+       {},
+       ResultCode::kAnswersNotWritten,
+       Ok("<P>Unable to write to the database: survey")},
+      {"code 1",
+       {"MESSAGE=Thanks"},
+       ResultCode::kNoMailServer,
+       Ok("<P>Error 1 occurred. Data were not saved.")},
+      {"code 67",
+       {},
+       ResultCode::kOutboxNotWritten,
+       Ok("<P>Error 67 occurred. Data were not saved.")},
   };
   for (const ResultCase& c : cases) {
     auto settings = Table(c.settings);
@@ -495,9 +550,7 @@ TEST_F(SaveTest, ShowResultWritesEveryBranch) {
     info.extra_host_names = "survey.local";
     StrBuf buffer;
     OutputStream out{nullptr, nullptr, &buffer};
-    EXPECT_EQ(ShowResult(root_.path(), &out, kDatabase, settings.get(), vars.get(), c.code, info),
-              0)
-        << c.name;
+    ShowResult(root_.path(), &out, kDatabase, settings.get(), vars.get(), c.code, info);
     EXPECT_EQ(buffer.ToString(), c.expected) << c.name;
   }
 }
