@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <chrono>
 
@@ -93,25 +94,12 @@ std::string LoggablePath(std::string_view path) {
   return out;
 }
 
-// Sends a status line with a one-line body, then reads and drops what the
-// client still sends for a moment, so that it sees the answer rather than a
-// connection reset.
-void RefuseRequest(Connection& conn, std::string_view status, std::string_view line) {
-  std::string response = StrPrintf(
-      "HTTP/1.1 %.*s\r\nContent-Type: text/plain\r\nConnection: close\r\n"
-      "Content-Length: %zu\r\n\r\n%.*s",
-      static_cast<int>(status.size()), status.data(), line.size(), static_cast<int>(line.size()),
-      line.data());
-  SocketSendAll(conn.socket.get(), response.data(), response.size());
-  ::shutdown(conn.socket.get(), SHUT_WR);
-  using Clock = std::chrono::steady_clock;
-  const auto until = Clock::now() + std::chrono::milliseconds(kRefusalLingerMs);
-  char drop[4096];
-  while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now()).count();
-    if (left <= 0 || !ConnReadable(&conn, static_cast<long>(left))) break;
-    if (ConnRecv(&conn, drop, sizeof drop) < 1) break;
-  }
+// Answers with a status of its own and a one-line plain-text body.
+void Refuse(Request& r, std::string_view status, std::string_view line) {
+  StreamWriteText(&r.out, StrPrintf("HTTP/1.1 %.*s\r\nContent-Type: text/plain\r\nConnection: close\r\n"
+                                    "Content-Length: %zu\r\n\r\n",
+                                    static_cast<int>(status.size()), status.data(), line.size()));
+  StreamWriteText(&r.out, line);
 }
 
 // ---- The file step -------------------------------------------------------
@@ -209,7 +197,11 @@ int ServeFile(Request& r) {
   }
   if (StrFindNoCase(r.path, ".html")) return ServeTemplatePage(r, file.get());
   WriteResponseHeader(&r.out, ContentTypeHeader(r.path));
-  StreamCopyFile(&r.out, file.get());
+  // The file goes to the client straight from the file system.
+  struct stat st;
+  const uint64_t size =
+      ::fstat(::fileno(file.get()), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  ConnSendFile(&r.conn, std::move(file), size);
   return 0;
 }
 
@@ -378,45 +370,24 @@ int HandleRequest(Connection& conn, const RouterContext& ctx) {
   // The window shows only the messages of the latest request.
   StatusLogRequestClear();
 
-  std::string text;
-  switch (ReadRequest(&conn, &text, ctx.limits)) {
-    case ReadResult::kComplete:
-      break;
-    case ReadResult::kTooLarge:
-      RefuseRequest(conn, "413 Payload Too Large",
-                    StrPrintf("The request is larger than %zu bytes.\n", ctx.limits.max_bytes));
-      StatusLogAppend(StrPrintf("\nRefused a request larger than %zu bytes.", ctx.limits.max_bytes));
-      return 0;
-    case ReadResult::kTimedOut:
-      RefuseRequest(conn, "408 Request Timeout",
-                    StrPrintf("The request was not complete within %d ms.\n", ctx.limits.max_ms));
-      StatusLogAppend(
-          StrPrintf("\nRefused a request not complete within %d ms.", ctx.limits.max_ms));
-      return 0;
-    case ReadResult::kCutShort:
-      // Answers cut short are never saved: the engines see only whole bodies.
-      RefuseRequest(conn, "400 Bad Request", "The request ended before its body was complete.\n");
-      StatusLogAppend("\nRefused a request that ended before its body was complete.");
-      return 0;
-  }
-
+  const std::string& text = conn.request;
   RequestLine line = SplitRequestLine(text);
   std::optional<std::string> query;
   std::string path = FilePathOf(line.path, ctx.settings, &query);
   VarTablePtr vars;
-  if (!BuildVariables(line, query, ctx.limits.max_fields, &vars)) {
-    RefuseRequest(conn, "413 Payload Too Large",
-                  StrPrintf("The request has more than %zu fields.\n", ctx.limits.max_fields));
+  const bool fields_fit = BuildVariables(line, query, ctx.limits.max_fields, &vars);
+  RequestInfo info = MakeRequestInfo(ctx, conn, text);
+  const bool home = line.path.substr(0, line.path.find('?')).size() <= 1;
+  Request r{ctx, conn, OutputStream{&conn, nullptr, nullptr}, vars.get(), std::move(path), info,
+            home};
+  if (!fields_fit) {
+    Refuse(r, "413 Payload Too Large",
+           StrPrintf("The request has more than %zu fields.\n", ctx.limits.max_fields));
     StatusLogAppend(
         StrPrintf("\nRefused a request with more than %zu fields.", ctx.limits.max_fields));
     return 0;
   }
   FillReservedVariables(vars.get(), conn, ctx.settings);
-  RequestInfo info = MakeRequestInfo(ctx, conn, text);
-
-  const bool home = line.path.substr(0, line.path.find('?')).size() <= 1;
-  Request r{ctx, conn, OutputStream{&conn, nullptr, nullptr}, vars.get(), std::move(path), info,
-            home};
   return Dispatch(r);
 }
 

@@ -1,5 +1,5 @@
-// The router: HandleRequest reads one request from a connection, turns its
-// request line and its query or form body into request variables, and routes
+// The router: HandleRequest takes one complete request, turns its request
+// line and its query or form body into request variables, and routes
 // it by path to the survey engine, the list viewer, the shut-down address or
 // a file under the server root. Pages whose path contains ".html" go through
 // the template path; a missing file is answered with the error page or the
@@ -27,9 +27,6 @@ inline constexpr size_t kReservedRequestVariables = 3;
 inline constexpr size_t kFreeRequestVariables = 64;
 // Most bytes of a start page's link, title or description on the menu page.
 inline constexpr size_t kMenuTextLimit = 1024;
-// How long a refused request's remaining input is read and dropped after the
-// refusal was sent, so the client receives the refusal instead of a reset.
-inline constexpr int kRefusalLingerMs = 500;
 
 // An in-process program's entry point: the server root (ending in '/'), the
 // request variables, the stream bound to the connection, and what else is
@@ -51,11 +48,10 @@ struct RouterContext {
   EngineFn list_engine;    // null: ListDispatch
 };
 
-// Reads and serves one request on `conn`. A request that is too large, too
-// slow, cut short by the client or carries more than the limit of fields is
-// refused with a status of its own (413, 408, 400) and reaches nothing else.
-// Returns 0 when the response is complete, otherwise the result code of the
-// engine that served it.
+// Serves the complete request in `conn.request`, writing the response into
+// the connection. A request with more than the limit of fields is refused
+// with status 413 and reaches nothing else. Returns 0 when the response is
+// complete, otherwise the result code of the engine that served it.
 int HandleRequest(Connection& conn, const RouterContext& ctx);
 
 // True when the file path `path` (the request path without its leading '/')

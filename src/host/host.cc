@@ -203,16 +203,23 @@ int HostRun(const HostOptions& options) {
   router.close_window = [&window] { window.PostDestroy(); };
   ServerHooks hooks;
   hooks.handle_request = [&router](Connection& c) { return HandleRequest(c, router); };
-  hooks.outbox_step = [&root] { OutboxServerStep(root); };
   RelaunchGuard relaunch_guard;  // used by the server thread only
   hooks.idle_step = [&](int idle) {
     WatchBrowser(idle, mode, address, start_path, window, relaunch_guard);
   };
-  std::thread server;
+  ServerLimits limits;
+  limits.request = router.limits;
+  // The outbox is sent by a thread of its own, so that a mail server that
+  // cannot be reached, or answers slowly, never delays a respondent.
+  std::thread server, outbox;
   try {
-    server = std::thread([&] { ServerThread(&listener, hooks, stop); });
+    server = std::thread([&] { ServerThread(&listener, hooks, stop, limits); });
+    outbox = std::thread([&] { OutboxThread(root, stop); });
   } catch (const std::system_error& e) {
     std::fprintf(stderr, "tallypad: cannot start the server thread: %s\n", e.what());
+    stop.store(true);
+    ListenerWake(&listener);
+    if (server.joinable()) server.join();
     ListenerClose(&listener);
     BrowserClose();
     UnpublishRegistryValues();
@@ -232,6 +239,7 @@ int HostRun(const HostOptions& options) {
   stop.store(true);
   ListenerWake(&listener);
   server.join();
+  outbox.join();
   ListenerClose(&listener);
   BrowserClose();
   UnpublishRegistryValues();

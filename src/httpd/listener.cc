@@ -1,7 +1,7 @@
 #include "httpd/listener.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +16,7 @@ void ListenerOpen(Listener* l, int first_port, uint32_t address) {
   for (int attempt = 0; attempt < kListenerPortAttempts; ++attempt) {
     // There is no port above 65535: wrapping it to 0 would ask for any port.
     bool real_port = l->port >= 0 && l->port <= 65535;
-    UniqueFd s(real_port ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1);
+    UniqueFd s(real_port ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0) : -1);
     if (!s.valid()) {
       l->last_error = real_port ? errno : EINVAL;
     } else {
@@ -35,6 +35,7 @@ void ListenerOpen(Listener* l, int first_port, uint32_t address) {
           l->port = ntohs(actual.sin_port);
         }
         l->socket = std::move(s);
+        l->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         return;
       }
       l->last_error = errno;
@@ -43,28 +44,26 @@ void ListenerOpen(Listener* l, int first_port, uint32_t address) {
   }
 }
 
-bool ListenerPoll(Listener* l, int timeout_ms) {
-  if (!l->socket.valid()) return false;
-  pollfd p{l->socket.get(), POLLIN, 0};
-  return ::poll(&p, 1, timeout_ms) > 0 && (p.revents & POLLIN);
-}
-
-std::unique_ptr<Connection> ListenerAccept(Listener* l) {
+std::unique_ptr<Connection> ListenerAccept(Listener* l, bool* refused) {
   if (!l->socket.valid()) return nullptr;
   sockaddr_in client{};
   socklen_t len = sizeof client;
-  int fd = ::accept4(l->socket.get(), reinterpret_cast<sockaddr*>(&client), &len, SOCK_CLOEXEC);
+  int fd = ::accept4(l->socket.get(), reinterpret_cast<sockaddr*>(&client), &len,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return nullptr;
   if (l->admit && !l->admit(client, l->bound)) {
     ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
+    if (refused) *refused = true;
     return nullptr;
   }
   return ConnMake(fd, client);
 }
 
 void ListenerWake(Listener* l) {
-  if (l->socket.valid()) ::shutdown(l->socket.get(), SHUT_RDWR);
+  if (!l->wake.valid()) return;
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(l->wake.get(), &one, sizeof one);
 }
 
 void ListenerClose(Listener* l) {
@@ -72,6 +71,7 @@ void ListenerClose(Listener* l) {
     ::shutdown(l->socket.get(), SHUT_RDWR);
     l->socket.reset();
   }
+  l->wake.reset();
 }
 
 }  // namespace tallypad

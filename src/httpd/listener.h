@@ -1,10 +1,12 @@
 // Listener: the server's listening TCP socket on every local IPv4
 // interface. It tries ten ports from the first one given and keeps the
-// first that opens; the server thread polls it and accepts one connection
-// at a time.
+// first that opens; the server thread watches it and accepts every
+// connection waiting. A wake-up descriptor lets another thread end the
+// server thread's wait at shut-down.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <functional>
@@ -17,14 +19,17 @@ namespace tallypad {
 
 // Ports tried from the first port given.
 inline constexpr int kListenerPortAttempts = 10;
-// Backlog of the listening socket.
-inline constexpr int kListenerBacklog = 5;
+// Backlog of the listening socket: as large as the system allows, so that a
+// burst of new connections waits in it instead of having its connection
+// attempts dropped and retried a second later.
+inline constexpr int kListenerBacklog = SOMAXCONN;
 
 // Decides whether a client may be served (server mode's admission test).
 using AdmitFn = std::function<bool(const sockaddr_in& client, const sockaddr_in& bound)>;
 
 struct Listener {
-  UniqueFd socket;     // invalid when closed
+  UniqueFd socket;     // invalid when closed; non-blocking
+  UniqueFd wake;       // readable once ListenerWake was called
   int port = 0;        // port of the last opening attempt (the port in use when open)
   sockaddr_in bound{};  // the address given to bind
   int last_error = 0;  // errno of the last failed attempt
@@ -36,14 +41,13 @@ struct Listener {
 // asks the system for a free port; ports above 65535 are not tried. On failure the socket stays invalid and
 // `port` is first_port + 10.
 void ListenerOpen(Listener* l, int first_port, uint32_t address = INADDR_ANY);
-// True when a connection is waiting within `timeout_ms` (about a second).
-bool ListenerPoll(Listener* l, int timeout_ms = 1000);
-// Accepts a waiting connection; null on failure or when the admission test
-// refuses the client (who is then closed).
-std::unique_ptr<Connection> ListenerAccept(Listener* l);
-// Wakes a ListenerPoll in progress on another thread and makes later polls
-// return at once; the socket stays open until ListenerClose. Used at
-// shut-down, after the stop flag is set.
+// Accepts a waiting connection without waiting for one; null when none is
+// waiting, on failure, or when the admission test refuses the client (who
+// is then closed; *refused, when given, is then set).
+std::unique_ptr<Connection> ListenerAccept(Listener* l, bool* refused = nullptr);
+// Makes the wake-up descriptor readable, which ends a wait of the server
+// thread on another thread; the socket stays open until ListenerClose.
+// Used at shut-down, after the stop flag is set.
 void ListenerWake(Listener* l);
 // Shuts the socket down and closes it.
 void ListenerClose(Listener* l);

@@ -129,47 +129,61 @@ RequestLine SplitRequestLine(std::string_view text) {
   return line;
 }
 
-ReadResult ReadRequest(Connection* c, std::string* text, const RequestLimits& limits) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limits.max_ms);
-  text->clear();
-  text->reserve(kRequestInitialCapacity);
-  size_t header_end = kNone;
-  size_t scanned = 0;           // the header search has looked at bytes before this
-  std::optional<size_t> total;  // the complete length, once the header block tells it
-  bool silent_before = false;
-  char block[kRequestReadBlock];
-  while (true) {
-    if (header_end == kNone) {
-      header_end = FindHeaderEnd(*text, scanned);
-      scanned = text->size();
-      if (header_end != kNone) total = LengthAfterHeader(*text, header_end);
-    }
-    if (total && *total > limits.max_bytes) return ReadResult::kTooLarge;
-    if (total && text->size() >= *total) {
-      text->resize(*total);
-      return ReadResult::kComplete;
-    }
-    if (text->size() > limits.max_bytes) return ReadResult::kTooLarge;
-    long long left_us =
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    if (left_us <= 0) return ReadResult::kTimedOut;
-    if (!ConnReadable(c, static_cast<long>(std::min<long long>(limits.silent_wait_us, left_us)))) {
-      if (Clock::now() >= deadline) return ReadResult::kTimedOut;
-      // A body of known length is still owed: silence is a stalled client,
-      // waited for until the time bound, never the end of the request.
-      if (total) continue;
-      if (silent_before) return ReadResult::kComplete;
-      silent_before = true;
-      continue;
-    }
-    size_t room = limits.max_bytes + 1 - text->size();
-    ssize_t n = ConnRecv(c, block, std::min(sizeof block, room));
-    // Here `total` is known only for a POST whose body has not all arrived.
-    if (n < 1) return total ? ReadResult::kCutShort : ReadResult::kComplete;
-    text->append(block, static_cast<size_t>(n));
-    silent_before = false;
+RequestAssembler::RequestAssembler(const RequestLimits& limits, Clock::time_point start)
+    : limits_(limits),
+      deadline_(start + std::chrono::milliseconds(limits.max_ms)),
+      last_bytes_(start) {}
+
+RequestState RequestAssembler::Feed(const char* bytes, size_t count, Clock::time_point now) {
+  if (state_ != RequestState::kReading || count == 0) return state_;
+  text_.append(bytes, count);
+  last_bytes_ = now;
+  if (header_end_ == kNone) {
+    header_end_ = FindHeaderEnd(text_, scanned_ > 0 ? scanned_ - 1 : 0);
+    scanned_ = text_.size();
+    if (header_end_ != kNone) total_ = LengthAfterHeader(text_, header_end_);
   }
+  if (total_ && *total_ > limits_.max_bytes) return state_ = RequestState::kTooLarge;
+  if (total_ && text_.size() >= *total_) {
+    had_more_ = text_.size() > *total_;
+    text_.resize(*total_);
+    return state_ = RequestState::kComplete;
+  }
+  if (text_.size() > limits_.max_bytes) return state_ = RequestState::kTooLarge;
+  return Check(now);
+}
+
+RequestState RequestAssembler::PeerClosed() {
+  if (state_ != RequestState::kReading) return state_;
+  if (text_.empty()) return state_ = RequestState::kNothing;
+  // A body of known length that has not all arrived never will.
+  return state_ = total_ ? RequestState::kCutShort : RequestState::kComplete;
+}
+
+RequestState RequestAssembler::Check(Clock::time_point now) {
+  if (state_ != RequestState::kReading) return state_;
+  if (now >= deadline_)
+    return state_ = text_.empty() ? RequestState::kNothing : RequestState::kTimedOut;
+  // Silence ends a request whose end nothing else tells; a body of known
+  // length is still owed, and a stalled client is waited for until the time
+  // bound. Silence before the first byte is no request at all.
+  if (!text_.empty() && !total_ && now - last_bytes_ >= SilenceThatEnds())
+    return state_ = RequestState::kComplete;
+  return state_;
+}
+
+RequestAssembler::Clock::time_point RequestAssembler::NextCheck() const {
+  if (state_ != RequestState::kReading) return Clock::time_point::min();
+  if (!text_.empty() && !total_) return std::min(deadline_, last_bytes_ + SilenceThatEnds());
+  return deadline_;
+}
+
+size_t RequestAssembler::Room() const {
+  return text_.size() > limits_.max_bytes ? 0 : limits_.max_bytes + 1 - text_.size();
+}
+
+RequestAssembler::Clock::duration RequestAssembler::SilenceThatEnds() const {
+  return std::chrono::microseconds(2 * limits_.silent_wait_us);
 }
 
 }  // namespace tallypad

@@ -145,6 +145,7 @@ ResultCode MailCompose(const std::string& server_root, std::string_view mail_ser
     return ResultCode::kRecipientNoAddress;
   }
   const std::string path = ServerRootFile(server_root, kOutboxFileName);
+  std::lock_guard<std::mutex> lock(OutboxFileMutex());
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (!fd.valid()) return ResultCode::kOutboxNotWritten;
   struct stat st;

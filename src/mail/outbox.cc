@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "base/status_log.h"
 #include "platform/atomic_file.h"
@@ -201,6 +202,7 @@ bool KeepTail(const std::string& path, uint64_t begin) {
 void MoveSentRecords(const std::string& server_root, uint64_t sent) {
   const std::string outbox = ServerRootFile(server_root, kOutboxFileName);
   const std::string backup = ServerRootFile(server_root, kOutboxBackupName);
+  std::lock_guard<std::mutex> lock(OutboxFileMutex());
   if (AppendRange(outbox, 0, sent, backup)) KeepTail(outbox, sent);
 }
 
@@ -212,6 +214,11 @@ bool IsUsableAddress(const ifaddrs* a) {
 }
 
 }  // namespace
+
+std::mutex& OutboxFileMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 std::string ServerRootFile(const std::string& server_root, std::string_view name) {
   if (server_root.empty()) return std::string(name);
@@ -335,6 +342,16 @@ void OutboxServerStep(const std::string& server_root) {
   static OutboxRetry retry;
   static const OutboxSettings settings;
   OutboxServerStep(server_root, &retry, settings);
+}
+
+void OutboxThread(const std::string& server_root, const std::atomic<bool>& stop) {
+  constexpr auto kStopCheck = std::chrono::milliseconds(100);
+  while (!stop.load()) {
+    OutboxServerStep(server_root);
+    for (auto waited = std::chrono::milliseconds(0); waited < kOutboxStepInterval && !stop.load();
+         waited += kStopCheck)
+      std::this_thread::sleep_for(kStopCheck);
+  }
 }
 
 }  // namespace tallypad

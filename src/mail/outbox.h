@@ -1,15 +1,16 @@
 // Outbox transmission: replays the records of "outbox.kqs" in the server
 // root, each over a fresh TCP connection, without interpreting anything the
 // peer answers, and moves the records that went through to "outbox.bak".
-// The server thread runs OutboxServerStep at the start of each pass; it
+// A thread of its own runs OutboxServerStep about every second; it
 // transmits only while mail is pending and the machine is on a network, and
-// backs off after a failure so an unreachable mail server cannot keep the
-// single server thread from serving requests.
+// backs off after a failure, so that an unreachable mail server is not
+// called again and again. The server thread never waits for it.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -79,6 +80,11 @@ struct OutboxRetry {
 // successful transmission brings it back to 0.
 extern std::atomic<int> OutboxPending;
 
+// Held by whoever changes the outbox files: the engines appending a mail,
+// and the outbox's own thread moving sent mail to the backup and keeping
+// the rest, so that no mail appended meanwhile is lost.
+std::mutex& OutboxFileMutex();
+
 // Returns the path of file `name` in the server root folder `server_root`
 // (with or without a final '/').
 std::string ServerRootFile(const std::string& server_root, std::string_view name);
@@ -101,14 +107,21 @@ int OutboxSend(const std::string& server_root, const OutboxOptions& options = {}
 // TALLYPAD_NETWORK set to "online" or "offline" overrides the test.
 bool MachineIsOnline();
 
-// The outbox step of the server thread: when OutboxPending is non-zero, the
+// One outbox step: when OutboxPending is non-zero, the
 // back-off in `retry` allows and the machine is online, transmits the outbox
 // of `server_root`, then clears OutboxPending on success or lengthens the
 // back-off on failure. Waits at most as long as `settings.transmit` allows.
 void OutboxServerStep(const std::string& server_root, OutboxRetry* retry,
                       const OutboxSettings& settings);
 // The same with the default settings and the process's own back-off state.
-// Call it from the server thread only.
+// Call it from the outbox thread only.
 void OutboxServerStep(const std::string& server_root);
+
+// How often the outbox thread looks for pending mail.
+inline constexpr std::chrono::milliseconds kOutboxStepInterval{1000};
+// The outbox thread: runs OutboxServerStep for `server_root` every
+// kOutboxStepInterval until `stop` is set (it then ends within a fraction
+// of a second, or when a transmission in progress ends).
+void OutboxThread(const std::string& server_root, const std::atomic<bool>& stop);
 
 }  // namespace tallypad

@@ -1,51 +1,73 @@
 #include "httpd/request.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <thread>
+#include <limits>
+#include <string>
+#include <vector>
 
 namespace tallypad {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A connection record on one end of a socket pair; the test plays the
-// client on the other end.
-struct Pair {
-  Pair() {
-    int fds[2];
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
-    sockaddr_in client{};
-    client.sin_family = AF_INET;
-    client.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    conn = ConnMake(fds[0], client);
-    peer.reset(fds[1]);
-  }
-  void Send(std::string_view bytes) {
-    ASSERT_EQ(::send(peer.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-  }
-  std::unique_ptr<Connection> conn;
-  UniqueFd peer;
-};
+using std::chrono::milliseconds;
 
-// Limits whose silent waits are far longer than any test: a reader that
-// waited for silence instead of seeing the request end would show.
-RequestLimits PatientLimits() {
+// Limits with a silence of 2 x 100 ms and a time bound of 1 s.
+RequestLimits TestLimits() {
   RequestLimits limits;
-  limits.silent_wait_us = 4'000'000;
+  limits.silent_wait_us = 100'000;
+  limits.max_ms = 1000;
+  limits.max_bytes = 1000;
   return limits;
 }
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+// What a client does next, in a scripted exchange with the assembler.
+struct Step {
+  enum Kind { kSend, kClose, kWait } kind;
+  std::string bytes;   // kSend
+  int ms = 0;          // kWait: silence for this long
+};
+Step Send(std::string bytes) { return {Step::kSend, std::move(bytes), 0}; }
+Step Close() { return {Step::kClose, "", 0}; }
+Step Wait(int ms) { return {Step::kWait, "", ms}; }
+
+// Plays `steps` against an assembler on a clock of its own; returns the
+// final state, and the text in `text`.
+RequestState Play(const std::vector<Step>& steps, std::string* text = nullptr,
+                  RequestLimits limits = TestLimits()) {
+  auto now = Clock::time_point{} + std::chrono::hours(1);
+  RequestAssembler a(limits, now);
+  RequestState state = RequestState::kReading;
+  for (const Step& step : steps) {
+    if (state != RequestState::kReading) break;
+    switch (step.kind) {
+      case Step::kSend:
+        state = a.Feed(step.bytes.data(), step.bytes.size(), now);
+        break;
+      case Step::kClose:
+        state = a.PeerClosed();
+        break;
+      case Step::kWait: {
+        // Checked whenever the assembler asks to be, as the server does.
+        const auto until = now + milliseconds(step.ms);
+        while (state == RequestState::kReading && a.NextCheck() <= until) {
+          now = std::max(now, a.NextCheck());
+          state = a.Check(now);
+        }
+        now = until;
+        if (state == RequestState::kReading) state = a.Check(now);
+        break;
+      }
+    }
+  }
+  if (text) *text = a.text();
+  return state;
 }
 
-TEST(ReadRequestTest, CompleteRequestsEndWithoutWaitingForTheClient) {
+TEST(RequestAssemblerTest, CompleteRequestsEndWithoutWaitingForTheClient) {
   struct Case {
     const char* what;
     std::string sent;
@@ -66,160 +88,99 @@ TEST(ReadRequestTest, CompleteRequestsEndWithoutWaitingForTheClient) {
        "post /kqs HTTP/1.1\r\nContent-Length: 50\r\n\r\n"},
   };
   for (const Case& c : cases) {
-    Pair p;
-    p.Send(c.sent);
     std::string text;
-    auto start = Clock::now();
-    EXPECT_EQ(ReadRequest(p.conn.get(), &text, PatientLimits()), ReadResult::kComplete) << c.what;
+    EXPECT_EQ(Play({Send(c.sent)}, &text), RequestState::kComplete) << c.what;
     EXPECT_EQ(text, c.expected) << c.what;
-    EXPECT_LT(SecondsSince(start), 2.0) << c.what;
   }
+  // Byte by byte, the blank line split across two pieces.
+  std::string text;
+  std::vector<Step> bytes;
+  for (char ch : std::string("GET /b HTTP/1.0\r\n\r\n")) bytes.push_back(Send(std::string(1, ch)));
+  EXPECT_EQ(Play(bytes, &text), RequestState::kComplete);
+  EXPECT_EQ(text, "GET /b HTTP/1.0\r\n\r\n");
 }
 
-TEST(ReadRequestTest, ABodyArrivingLaterIsReadWhole) {
-  Pair p;
-  std::thread client([&] {
-    p.Send("POST /kqs HTTP/1.1\r\nContent-Length: 11\r\n\r\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    p.Send("NAME=");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    p.Send("Maria");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    p.Send("!");
-  });
+TEST(RequestAssemblerTest, ABodyArrivingLaterIsReadWhole) {
   std::string text;
-  EXPECT_EQ(ReadRequest(p.conn.get(), &text, PatientLimits()), ReadResult::kComplete);
-  client.join();
+  EXPECT_EQ(Play({Send("POST /kqs HTTP/1.1\r\nContent-Length: 11\r\n\r\n"), Wait(150),
+                  Send("NAME="), Wait(150), Send("Maria"), Wait(150), Send("!")},
+                 &text),
+            RequestState::kComplete);
   EXPECT_EQ(text, "POST /kqs HTTP/1.1\r\nContent-Length: 11\r\n\r\nNAME=Maria!");
 }
 
-TEST(ReadRequestTest, WithoutContentLengthAPostEndsWhenTheClientClosesOrFallsSilent) {
-  {
-    Pair p;
-    p.Send("POST /kqs HTTP/1.0\r\n\r\nA=1");
-    ::shutdown(p.peer.get(), SHUT_WR);
-    std::string text;
-    EXPECT_EQ(ReadRequest(p.conn.get(), &text, PatientLimits()), ReadResult::kComplete);
-    EXPECT_EQ(text, "POST /kqs HTTP/1.0\r\n\r\nA=1");
-  }
-  {
-    Pair p;
-    p.Send("POST /kqs HTTP/1.0\r\n\r\nA=1");
-    RequestLimits limits;
-    limits.silent_wait_us = 30'000;
-    std::string text;
-    EXPECT_EQ(ReadRequest(p.conn.get(), &text, limits), ReadResult::kComplete);
-    EXPECT_EQ(text, "POST /kqs HTTP/1.0\r\n\r\nA=1");
-  }
-  {
-    Pair p;  // a client that sends nothing at all
-    RequestLimits limits;
-    limits.silent_wait_us = 30'000;
-    std::string text = "stale";
-    EXPECT_EQ(ReadRequest(p.conn.get(), &text, limits), ReadResult::kComplete);
-    EXPECT_EQ(text, "");
-  }
-}
-
-TEST(ReadRequestTest, ABodyShorterThanItsLengthIsNeverComplete) {
-  enum class Then { kClose, kFallSilent };
-  struct Case {
-    const char* what;
-    std::string sent;
-    Then then;
-    ReadResult expected;
-    std::string text;  // what the reader holds when it reports kComplete
-  };
+TEST(RequestAssemblerTest, EndsAsTheClientSendsClosesOrFallsSilent) {
   const std::string head = "POST /kqs HTTP/1.1\r\nContent-Length: 100\r\n\r\n";
   const std::string part(40, 'a');
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+    RequestState expected;
+    std::string text;  // what the assembler holds when the request is complete
+  };
   const Case cases[] = {
-      {"part of the body, then closed", head + part, Then::kClose, ReadResult::kCutShort, ""},
-      {"no body at all, then closed", head, Then::kClose, ReadResult::kCutShort, ""},
-      {"one byte short, then closed", head + std::string(99, 'a'), Then::kClose,
-       ReadResult::kCutShort, ""},
-      {"part of the body, then silent", head + part, Then::kFallSilent, ReadResult::kTimedOut, ""},
-      {"whole body, then closed", head + std::string(100, 'a'), Then::kClose,
-       ReadResult::kComplete, head + std::string(100, 'a')},
-      // Without a usable length the end of input is the end of the body.
-      {"no length, then closed", "POST /kqs HTTP/1.0\r\n\r\nA=1", Then::kClose,
-       ReadResult::kComplete, "POST /kqs HTTP/1.0\r\n\r\nA=1"},
-      {"no length, then silent", "POST /kqs HTTP/1.0\r\n\r\nA=1", Then::kFallSilent,
-       ReadResult::kComplete, "POST /kqs HTTP/1.0\r\n\r\nA=1"},
+      {"part of the body, then closed", {Send(head + part), Close()}, RequestState::kCutShort, ""},
+      {"no body at all, then closed", {Send(head), Close()}, RequestState::kCutShort, ""},
+      {"one byte short, then closed", {Send(head + std::string(99, 'a')), Close()},
+       RequestState::kCutShort, ""},
+      {"part of the body, then silent", {Send(head + part), Wait(5000)}, RequestState::kTimedOut,
+       ""},
+      {"whole body, then closed", {Send(head + std::string(100, 'a')), Close()},
+       RequestState::kComplete, head + std::string(100, 'a')},
+      // Without a usable length the end of input, or silence, ends the body.
+      {"no length, then closed", {Send("POST /kqs HTTP/1.0\r\n\r\nA=1"), Close()},
+       RequestState::kComplete, "POST /kqs HTTP/1.0\r\n\r\nA=1"},
+      {"no length, then silent", {Send("POST /kqs HTTP/1.0\r\n\r\nA=1"), Wait(300)},
+       RequestState::kComplete, "POST /kqs HTTP/1.0\r\n\r\nA=1"},
+      {"no length, a short silence is not the end", {Send("POST /kqs HTTP/1.0\r\n\r\nA=1"), Wait(150)},
+       RequestState::kReading, ""},
       {"conflicting lengths, then closed",
-       "POST /kqs HTTP/1.0\r\nContent-Length: 9\r\nContent-Length: 5\r\n\r\nA=1", Then::kClose,
-       ReadResult::kComplete, "POST /kqs HTTP/1.0\r\nContent-Length: 9\r\nContent-Length: 5\r\n\r\nA=1"},
+       {Send("POST /kqs HTTP/1.0\r\nContent-Length: 9\r\nContent-Length: 5\r\n\r\nA=1"), Close()},
+       RequestState::kComplete,
+       "POST /kqs HTTP/1.0\r\nContent-Length: 9\r\nContent-Length: 5\r\n\r\nA=1"},
       // A header block that never ended holds no body to be short of.
-      {"unended header block, then closed", "POST /kqs HTTP/1.1\r\nContent-Length: 100\r\n",
-       Then::kClose, ReadResult::kComplete, "POST /kqs HTTP/1.1\r\nContent-Length: 100\r\n"},
+      {"unended header block, then closed", {Send("POST /kqs HTTP/1.1\r\nContent-Length: 100\r\n"), Close()},
+       RequestState::kComplete, "POST /kqs HTTP/1.1\r\nContent-Length: 100\r\n"},
+      // Silence before the first byte is no request at all.
+      {"nothing, then closed", {Close()}, RequestState::kNothing, ""},
+      {"nothing, for a long silence", {Wait(800)}, RequestState::kReading, ""},
+      {"nothing within the time bound", {Wait(5000)}, RequestState::kNothing, ""},
+      {"a slow client runs out of time",
+       {Send("G"), Wait(150), Send("E"), Wait(150), Send("T"), Wait(150), Send(" "), Wait(150),
+        Send("/"), Wait(150), Send("x"), Wait(150), Send(" "), Wait(150)},
+       RequestState::kTimedOut, ""},
   };
   for (const Case& c : cases) {
-    Pair p;
-    p.Send(c.sent);
-    if (c.then == Then::kClose) ::shutdown(p.peer.get(), SHUT_WR);
-    RequestLimits limits;
-    limits.max_ms = 400;
-    limits.silent_wait_us = 30'000;  // many silent waits fit in the time bound
     std::string text;
-    auto start = Clock::now();
-    EXPECT_EQ(ReadRequest(p.conn.get(), &text, limits), c.expected) << c.what;
-    if (c.expected == ReadResult::kComplete) {
+    EXPECT_EQ(Play(c.steps, &text), c.expected) << c.what;
+    if (c.expected == RequestState::kComplete) {
       EXPECT_EQ(text, c.text) << c.what;
     }
-    // Silence ends a body of known length only at the time bound.
-    if (c.expected == ReadResult::kTimedOut) {
-      EXPECT_GE(SecondsSince(start), 0.39) << c.what;
-    }
   }
 }
 
-TEST(ReadRequestTest, OversizedRequestsAreRefused) {
-  RequestLimits limits = PatientLimits();
-  limits.max_bytes = 1000;
-  {
-    Pair p;  // a header block that never ends
-    p.Send("GET /" + std::string(1200, 'a'));
-    std::string text;
-    EXPECT_EQ(ReadRequest(p.conn.get(), &text, limits), ReadResult::kTooLarge);
-  }
-  {
-    Pair p;  // a body announced larger than the limit is refused before it arrives
-    p.Send("POST /kqs HTTP/1.1\r\nContent-Length: 5000\r\n\r\n");
-    std::string text;
-    EXPECT_EQ(ReadRequest(p.conn.get(), &text, limits), ReadResult::kTooLarge);
-  }
-  {
-    Pair p;  // exactly at the limit is fine
-    std::string head = "POST /kqs HTTP/1.1\r\nContent-Length: 900\r\n\r\n";
-    std::string request = head.substr(0, head.size() - 4) + "\r\nX: " +
-                          std::string(1000 - head.size() - 900 - 5, 'x') + "\r\n\r\n" +
-                          std::string(900, 'b');
-    ASSERT_EQ(request.size(), 1000u);
-    p.Send(request);
-    std::string text;
-    EXPECT_EQ(ReadRequest(p.conn.get(), &text, limits), ReadResult::kComplete);
-    EXPECT_EQ(text.size(), 1000u);
-  }
-}
-
-TEST(ReadRequestTest, ASlowClientRunsOutOfTime) {
-  Pair p;
-  RequestLimits limits;
-  limits.max_ms = 300;
-  limits.silent_wait_us = 200'000;
-  std::atomic<bool> done{false};
-  std::thread client([&] {
-    // One byte every 40 ms: never two silent waits in a row.
-    for (int i = 0; i < 40 && !done; ++i) {
-      ::send(p.peer.get(), "x", 1, MSG_NOSIGNAL);
-      std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    }
-  });
+TEST(RequestAssemblerTest, OversizedRequestsAreRefused) {
+  EXPECT_EQ(Play({Send("GET /" + std::string(1200, 'a'))}), RequestState::kTooLarge)
+      << "a header block that never ends";
+  EXPECT_EQ(Play({Send("POST /kqs HTTP/1.1\r\nContent-Length: 5000\r\n\r\n")}),
+            RequestState::kTooLarge)
+      << "a body announced larger than the limit is refused before it arrives";
+  std::string head = "POST /kqs HTTP/1.1\r\nContent-Length: 900\r\n\r\n";
+  std::string request = head.substr(0, head.size() - 4) + "\r\nX: " +
+                        std::string(1000 - head.size() - 900 - 5, 'x') + "\r\n\r\n" +
+                        std::string(900, 'b');
+  ASSERT_EQ(request.size(), 1000u);
   std::string text;
-  auto start = Clock::now();
-  EXPECT_EQ(ReadRequest(p.conn.get(), &text, limits), ReadResult::kTimedOut);
-  done = true;
-  client.join();
-  EXPECT_LT(SecondsSince(start), 1.5);
+  EXPECT_EQ(Play({Send(request)}, &text), RequestState::kComplete) << "exactly at the limit";
+  EXPECT_EQ(text.size(), 1000u);
+}
+
+TEST(RequestAssemblerTest, RoomNeverLetsMoreThanOneByteBeyondTheLimitIn) {
+  RequestAssembler a(TestLimits(), Clock::now());
+  EXPECT_EQ(a.Room(), 1001u);
+  std::string part(600, 'a');
+  a.Feed(part.data(), part.size(), Clock::now());
+  EXPECT_EQ(a.Room(), 401u);
 }
 
 TEST(CompleteRequestLengthTest, KnowsWhenARequestHasEnded) {

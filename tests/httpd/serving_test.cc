@@ -124,7 +124,6 @@ TEST_F(ServingTest, ShortPathsServeTheHomePage) {
       "GET x HTTP/1.0\r\n\r\n",   // any one character
       "GET  HTTP/1.0\r\n\r\n",    // empty path
       "GET\r\n\r\n",              // no path at all
-      "",                         // nothing at all: the client only closes
   };
   for (const char* request : requests) {
     HttpClient client;
@@ -135,6 +134,18 @@ TEST_F(ServingTest, ShortPathsServeTheHomePage) {
     EXPECT_EQ(r.body, "<p>index</p>") << request;
     EXPECT_EQ(r.Header("Content-type"), "text/html; charset=utf-8") << request;
   }
+}
+
+TEST_F(ServingTest, AClientThatSendsNothingGetsNothing) {
+  ASSERT_NO_FATAL_FAILURE(Start({{"index.html", "<p>index</p>"}}));
+  // Silence, then the client closes: no request was made, none is answered.
+  HttpClient client;
+  ASSERT_TRUE(client.Connect(port_));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  client.ShutdownWrite();
+  HttpResponse r = client.ReadResponse(5000);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.raw, "");
 }
 
 TEST_F(ServingTest, TheHomeSettingNamesTheHomePage) {
