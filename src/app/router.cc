@@ -16,6 +16,7 @@
 #include "base/utf8_cut.h"
 #include "cgi/kqs/survey.h"
 #include "cgi/list/list_viewer.h"
+#include "httpd/host_names.h"
 #include "httpd/response_header.h"
 #include "platform/file_identity.h"
 #include "script/template.h"
@@ -295,7 +296,7 @@ bool BuildVariables(const RequestLine& line, const std::optional<std::string>& q
 void FillReservedVariables(VarTable* vars, Connection& conn, const VarTable* settings) {
   // The reverse look-up is only needed when the device has no name of its own.
   std::string host = VarTableGet(settings, "DEVICEID");
-  if (host.empty()) host = ConnClientHostName(&conn);
+  if (host.empty()) host = ProcessHostNames().NameOf(ntohl(conn.client.sin_addr.s_addr));
   std::string date, time;
   FormatDateTime(&date, &time);
   vars->entries[0] = VarEntry{std::string("HOST"), std::move(host)};

@@ -26,7 +26,6 @@ struct Connection : ByteSink {
 
   UniqueFd socket;
   sockaddr_in client{};                 // the client's IPv4 address and port
-  std::optional<std::string> host_name;  // reverse look-up result, made on first use
   std::string request;                  // the complete request, once it has arrived
   std::string response;                 // the response's bytes
   FilePtr file;                         // sent after `response`, straight from the file
@@ -40,7 +39,5 @@ size_t ConnWrite(Connection* c, const char* bytes, size_t count);
 // Attaches the open file `file`, of `size` bytes from its current position,
 // to be sent after the response's bytes.
 void ConnSendFile(Connection* c, FilePtr file, uint64_t size);
-// The client's official host name by reverse look-up; "" when it fails.
-const std::string& ConnClientHostName(Connection* c);
 
 }  // namespace tallypad

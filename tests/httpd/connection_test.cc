@@ -45,14 +45,5 @@ TEST(ConnSendFile, AttachesTheFileToBeSentAfterTheResponse) {
   EXPECT_EQ(c->file_size, 0u) << "no file, nothing to send";
 }
 
-TEST(ConnClientHostName, LooksUpOnceAndKeepsTheAnswer) {
-  auto c = Loopback();
-  const std::string& first = ConnClientHostName(c.get());
-  ASSERT_TRUE(c->host_name.has_value());
-  c->host_name = "kept";
-  EXPECT_EQ(ConnClientHostName(c.get()), "kept");
-  (void)first;
-}
-
 }  // namespace
 }  // namespace tallypad
