@@ -113,8 +113,11 @@ int ServeTemplatePage(Request& r, std::FILE* file) {
   const std::string text = ReadPageText(file);
   PageReader page(text);
   WriteResponseHeader(&r.out);
-  TemplateProcess(
-      {.base_path = r.ctx.server_root, .out = &r.out, .page = &page, .vars = r.vars});
+  TemplateProcess({.base_path = r.ctx.server_root,
+                   .out = &r.out,
+                   .page = &page,
+                   .vars = r.vars,
+                   .name = r.path});
   return 0;
 }
 

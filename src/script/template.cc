@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/read.h"
+#include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
 #include "base/wordlist.h"
@@ -41,6 +42,9 @@ constexpr size_t kWriteChunk = 4096;
 thread_local int t_depth = 0;
 thread_local long t_nested_runs = 0;
 thread_local long t_nested_files = 0;
+// When the outermost run started, and whether the page has run out of time.
+thread_local std::chrono::steady_clock::time_point t_started;
+thread_local bool t_out_of_time = false;
 
 class DepthGuard {
  public:
@@ -534,11 +538,24 @@ Step Brace(Run& r) {
   return kStepGoOn;
 }
 
+// True when the page has run out of time; the run that finds out writes the
+// error line where it got to.
+bool OutOfTime(Run& r) {
+  if (t_out_of_time) return true;
+  if (std::chrono::steady_clock::now() - t_started <= kPageTimeBudget) return false;
+  t_out_of_time = true;
+  DirectiveError(r.w.Stream(), r.page, "page",
+                 StrPrintf("took more than %lld ms: the rest is left out",
+                           static_cast<long long>(kPageTimeBudget.count())));
+  return true;
+}
+
 int MainLoop(Run& r) {
   PageReader& page = r.page;
   for (;;) {
     int c = page.Get();
     if (c == EOF) return -1;
+    if ((c == '<' || c == '{') && OutOfTime(r)) return -1;
     if (c == '{' && r.run.record) {
       Step s = Brace(r);
       if (s != kStepGoOn) return s;
@@ -559,15 +576,31 @@ int MainLoop(Run& r) {
 
 int TemplateProcess(const TemplateRun& run) {
   if (!run.page || t_depth >= kMaxTemplateDepth) return -1;
-  if (t_depth == 0) {
+  const bool outermost = t_depth == 0;
+  if (outermost) {
     t_nested_runs = 0;
     t_nested_files = 0;
-  } else if (++t_nested_runs > kMaxNestedRuns) {
+    const auto now = std::chrono::steady_clock::now();
+    t_started = run.started.value_or(now);
+    t_out_of_time = false;
+    // A later run of a page whose time is up does nothing: the error line
+    // was written by the run that ran out.
+    if (now - t_started > kPageTimeBudget) return -1;
+  } else if (++t_nested_runs > kMaxNestedRuns || t_out_of_time) {
     return -1;
   }
-  DepthGuard guard;
-  Run r(run);
-  return MainLoop(r);
+  int result;
+  {
+    DepthGuard guard;
+    Run r(run);
+    result = MainLoop(r);
+  }
+  if (outermost && t_out_of_time) {
+    StatusLogAppend(StrPrintf("\nThe page %.*s took more than %lld ms; the rest was left out",
+                              static_cast<int>(run.name.size()), run.name.data(),
+                              static_cast<long long>(kPageTimeBudget.count())));
+  }
+  return result;
 }
 
 bool TemplateProcessFile(const std::string& path, TemplateRun run) {
@@ -575,11 +608,14 @@ bool TemplateProcessFile(const std::string& path, TemplateRun run) {
   if (!text) return false;
   PageReader page(*text);
   run.page = &page;
+  if (run.name.empty()) run.name = path;
   TemplateProcess(run);
   return true;
 }
 
 int TemplateDepth() { return t_depth; }
+
+bool TemplateOutOfTime() { return t_out_of_time; }
 
 bool TemplateCountFile() { return ++t_nested_files <= kMaxNestedFiles; }
 

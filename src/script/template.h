@@ -11,6 +11,8 @@
 // server thread.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,11 +48,20 @@ struct TemplateRun {
   VarTable* pending = nullptr;    // pending fields: every form field met is removed (may be null)
   bool formfill = false;          // rewrite form fields to show the current answers
   std::string_view stop{};        // a tag name at which the run stops (empty: none)
+  std::string_view name{};        // the page as the message log names it (empty: unnamed)
+  // When the page's time began, for a page processed in several runs; an
+  // outermost run without it begins the time itself.
+  std::optional<std::chrono::steady_clock::time_point> started{};
 };
 
+// How long one page may take, with everything its directives, reports and
+// scripts do: beyond it the page stops with an error line where it got to,
+// so that no page holds the server for long.
+inline constexpr std::chrono::milliseconds kPageTimeBudget{2000};
+
 // Processes `run.page` from its current position as `run` says. Returns 0
-// when the stop tag was met, -1 at the end of the page, after "%break", or
-// when there is no page.
+// when the stop tag was met, -1 at the end of the page, after "%break",
+// when there is no page, or when the page ran out of time.
 int TemplateProcess(const TemplateRun& run);
 
 // Reads the file at `path` into memory and processes all of it as `run`
@@ -70,6 +81,9 @@ void ScriptError(OutputStream* out, const ScriptContext& ctx, PageReader& page, 
 
 // The nesting depth of TemplateProcess runs on this thread (0 outside any run).
 int TemplateDepth();
+// True once the outermost run on this thread has used up kPageTimeBudget;
+// reports and other loops of the directives stop then.
+bool TemplateOutOfTime();
 
 // Counts a file about to be processed by a nested run (an include, a report
 // template); false when the outermost run has already opened

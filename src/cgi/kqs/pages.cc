@@ -120,13 +120,16 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
   }
 
   // Up to the page's FORM tag, which the engine's own replaces.
+  // The page's three runs share one time budget.
   TemplateRun run{.base_path = base_path,
                   .out = out,
                   .page = &page,
                   .vars = vars,
                   .pending = pending.get(),
                   .formfill = true,
-                  .stop = "FORM"};
+                  .stop = "FORM",
+                  .name = path,
+                  .started = std::chrono::steady_clock::now()};
   TemplateProcess(run);
   WriteFormTag(out, attrs.get());
   // Both values come from the request: escaped, they cannot end the attribute.
