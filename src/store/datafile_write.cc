@@ -1,8 +1,11 @@
 #include "store/datafile_write.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <unordered_map>
 
 #include "base/str.h"
 #include "store/datafile.h"
@@ -104,8 +107,45 @@ int AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offs
   return AppendWhole(path, line, "\n", nullptr) ? 0 : kDataCannotWrite;
 }
 
+namespace {
+
+// Where one data file's live records of each session are.
+struct SessionMap {
+  dev_t device = 0;
+  ino_t inode = 0;
+  int64_t size = -1;  // the file's size when the map was last right; -1: never built
+  std::unordered_map<std::string, std::vector<int64_t>> live;
+};
+
+// The maps of every data file saved to, by path; used under g_maps_mutex.
+std::mutex g_maps_mutex;
+std::unordered_map<std::string, SessionMap>& SessionMaps() {
+  static std::unordered_map<std::string, SessionMap> maps;
+  return maps;
+}
+
+// Builds the map of the open data file `df` by one scan from its first record.
+void BuildSessionMap(DataFile& df, SessionMap* map) {
+  map->live.clear();
+  df.GoToRecord(-1);
+  for (int status; (status = df.ReadNext()) != kLineEnd;) {
+    if (status != kLineRecord) continue;
+    std::string session = VarTableGet(df.columns(), "_SESSION", "");
+    if (!session.empty()) map->live[session].push_back(df.line_start());
+  }
+}
+
+// True when the record at `offset` is live and belongs to `session`; its
+// values are then in the column table.
+bool LiveRecordOf(DataFile& df, int64_t offset, const std::string& session) {
+  return df.Seek(offset) && df.ReadNext() == kLineRecord &&
+         VarTableGet(df.columns(), "_SESSION", "") == session;
+}
+
+}  // namespace
+
 int SupersedeSession(const std::string& path, const VarTable* vars,
-                     std::vector<StoredRecord>* superseded) {
+                     std::vector<StoredRecord>* superseded, int64_t appended_at) {
   // Compared as the record stores it, so the record just appended matches.
   std::string session = RecordValue(vars, "_SESSION");
   if (session.empty()) return 0;
@@ -114,26 +154,61 @@ int SupersedeSession(const std::string& path, const VarTable* vars,
   std::unique_ptr<DataFile> df = DataFile::Open(path, 0, true);
   if (!df) return -1;
   if (!VarTableFind(static_cast<const VarTable*>(df->columns()), "_SESSION")) return 0;
-  int fd = df->fd();
+  const int fd = df->fd();
   // The same lock as appends: no record is added while the marks are set.
   FileLock lock(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
 
-  VarTablePtr criteria = VarTableNew(1);
-  criteria->entries[0] = VarEntry{std::string("_SESSION"), session};
+  std::lock_guard<std::mutex> maps_lock(g_maps_mutex);
+  SessionMap& map = SessionMaps()[path];
+  const bool current = map.size >= 0 && appended_at >= 0 && map.device == st.st_dev &&
+                       map.inode == st.st_ino && map.size == appended_at;
+  // The session's earlier live records, the one just appended left out.
+  auto earlier = [&]() -> std::vector<int64_t> {
+    std::vector<int64_t> offsets = map.live[session];
+    int64_t newest = appended_at;
+    if (newest < 0 && !offsets.empty()) newest = offsets.back();
+    std::erase(offsets, newest);
+    return offsets;
+  };
+  std::vector<int64_t> offsets;
+  bool rebuilt = !current;
+  if (rebuilt) BuildSessionMap(*df, &map);
+  offsets = earlier();
+  // A record the map names must still be live and of the session; when one
+  // is not, the file changed behind the map, which is built again.
+  for (int64_t offset : offsets) {
+    if (LiveRecordOf(*df, offset, session)) continue;
+    if (rebuilt) return -1;
+    BuildSessionMap(*df, &map);
+    rebuilt = true;
+    offsets = earlier();
+    break;
+  }
+
   int marked = 0;
-  StoredRecord previous;
-  int64_t start = 0;
-  while (df->ReadMatching(criteria.get(), &start)) {
+  for (int64_t offset : offsets) {
+    if (!LiveRecordOf(*df, offset, session)) continue;
+    StoredRecord previous;
+    previous.offset = offset;
+    if (superseded) previous.values = VarTableCopy(df->columns(), 0);
     // The mark overwrites the opening quote in place: the line keeps its
     // length, so offsets held in the index stay valid.
-    if (previous.offset >= 0) {
-      if (!WriteByteAt(fd, '#', previous.offset)) return -1;
-      ++marked;
-      if (superseded) superseded->push_back(std::move(previous));
+    if (!WriteByteAt(fd, '#', offset)) {
+      map.size = -1;
+      return -1;
     }
-    previous.offset = start;
-    if (superseded) previous.values = VarTableCopy(df->columns(), 0);
+    ++marked;
+    if (superseded) superseded->push_back(std::move(previous));
   }
+  const int64_t newest = appended_at >= 0 ? appended_at
+                         : map.live[session].empty() ? -1
+                                                     : map.live[session].back();
+  map.live[session] = newest >= 0 ? std::vector<int64_t>{newest} : std::vector<int64_t>{};
+  map.device = st.st_dev;
+  map.inode = st.st_ino;
+  map.size = st.st_size;
   if (marked > 0 && ::fsync(fd) != 0) return -1;
   return marked;
 }

@@ -46,12 +46,20 @@ std::string IndexEntryLine(const VarTable* columns, const VarTable* vars, int64_
 int AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offset);
 
 // Marks with "#" every live record of the data file at `path` whose _SESSION
-// column equals the variable _SESSION, except the last one (the record just
-// appended), under the data file's lock. When `superseded` is given it
-// receives each record marked, as it stood. Returns how many records were
-// marked (0 when _SESSION is empty or the file has no _SESSION column), or
-// -1 when the file cannot be opened for writing or a mark cannot be written.
+// column equals the variable _SESSION, except the record just appended (at
+// `appended_at`; the last one when -1), under the data file's lock. When
+// `superseded` is given it receives each record marked, as it stood.
+// Returns how many records were marked (0 when _SESSION is empty or the
+// file has no _SESSION column), or -1 when the file cannot be opened for
+// writing or a mark cannot be written.
+//
+// Where each session's live records are is kept between calls, per data
+// file, so that a save does not read the whole file: the map is built by one
+// scan, kept up to date by each call, and built again when the file changed
+// behind it (its identity, or a size other than the one the map knows before
+// the record just appended). A record is marked only after reading it back
+// and finding it live and of the session, so a map gone stale is harmless.
 int SupersedeSession(const std::string& path, const VarTable* vars,
-                     std::vector<StoredRecord>* superseded = nullptr);
+                     std::vector<StoredRecord>* superseded = nullptr, int64_t appended_at = -1);
 
 }  // namespace tallypad

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 namespace tallypad {
 namespace {
 
+using testing::ReadFileText;
 using testing::TempDir;
 using testing::WithFileSizeLimit;
 
@@ -232,6 +235,60 @@ TEST(SupersedeSession, EarlierRecordsOfTheSessionAreMarked) {
             "\"s1\"\t\"third\"\t\r\n");
   EXPECT_EQ(LiveRecords(path),
             (std::vector<std::vector<std::string>>{{"other", "keep"}, {"s1", "third"}}));
+}
+
+TEST(SupersedeSession, TheMapOfSessionsFollowsChangesBehindItsBack) {
+  // Saves as the survey engine makes them: the record appended, then the
+  // session's earlier records marked, the map told where the new one is.
+  struct Change {
+    const char* what;
+    std::function<void(const std::string& path)> made;  // by another program, between saves
+  };
+  const Change changes[] = {
+      {"nothing", [](const std::string&) {}},
+      {"a record of the session appended",
+       [](const std::string& path) {
+         std::FILE* f = std::fopen(path.c_str(), "ab");
+         std::fputs("\"s1\"\t\"theirs\"\t\r\n", f);
+         std::fclose(f);
+       }},
+      {"the session's record marked in place",
+       [](const std::string& path) {
+         std::string text = ReadFileText(path);
+         text[text.rfind("\n\"s1\"") + 1] = '#';
+         std::FILE* f = std::fopen(path.c_str(), "r+b");
+         std::fwrite(text.data(), 1, text.size(), f);
+         std::fclose(f);
+       }},
+      {"the file replaced by a copy",
+       [](const std::string& path) {
+         std::string text = ReadFileText(path);
+         std::remove(path.c_str());
+         std::FILE* f = std::fopen(path.c_str(), "wb");
+         std::fwrite(text.data(), 1, text.size(), f);
+         std::fclose(f);
+       }},
+  };
+  for (const Change& change : changes) {
+    TempDir dir;
+    std::string path = dir.Write("d.asc", "#_SESSION\tQ1\t\r\n");
+    auto save = [&](const char* session, const char* q1) {
+      auto vars = Vars({std::string("_SESSION=") + session, std::string("Q1=") + q1});
+      int64_t offset = -1;
+      EXPECT_EQ(AppendRecord(path, vars.get(), &offset), 0);
+      return SupersedeSession(path, vars.get(), nullptr, offset);
+    };
+    save("s1", "first");
+    save("other", "keep");
+    change.made(path);
+    save("s1", "second");
+    // Exactly one live record of the session is left, the last saved.
+    std::vector<std::string> live;
+    for (const auto& record : LiveRecords(path))
+      if (record[0] == "s1") live.push_back(record[1]);
+    EXPECT_EQ(live, std::vector<std::string>{"second"}) << change.what;
+    EXPECT_EQ(LiveRecords(path).size(), 2u) << change.what;
+  }
 }
 
 TEST(SupersedeSession, NothingIsMarkedWithoutASessionOrItsColumn) {

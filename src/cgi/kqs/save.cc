@@ -115,7 +115,7 @@ ResultCode SaveDataFile(std::string_view base_path, std::string_view database,
     StatusLogAppend("\nkqs: cannot write to ascii file " + path);
     return rc;
   }
-  SupersedeSession(path, vars, superseded);
+  SupersedeSession(path, vars, superseded, offset);
   std::string index = FormFilePath(base_path, Setting(settings, "SAVEINDEXNAME"));
   if (!index.empty()) AppendIndexEntry(index, vars, offset);
   return ResultCode::kOk;
