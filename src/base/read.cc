@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/file.h"
+#include "base/file_cache.h"
 
 namespace tallypad {
 
@@ -20,9 +21,9 @@ bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 }  // namespace
 
 std::optional<std::string> ReadPageFile(const std::string& path, size_t limit) {
-  FilePtr file = FileOpen(path, "rb");
-  if (!file) return std::nullopt;
-  return ReadPageText(file.get(), limit);
+  std::shared_ptr<const std::string> text = CachedFileText(path, limit);
+  if (!text) return std::nullopt;
+  return *text;
 }
 
 std::string ReadPageText(std::FILE* file, size_t limit) {

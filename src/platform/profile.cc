@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "base/file.h"
+#include "base/file_cache.h"
 #include "base/str.h"
 #include "platform/atomic_file.h"
 
@@ -39,10 +40,15 @@ std::optional<std::string_view> KeyOf(std::string_view line) {
 
 std::vector<std::string> ReadLines(const std::string& path, bool* exists) {
   std::vector<std::string> lines;
-  std::ifstream in(path, std::ios::binary);
-  *exists = static_cast<bool>(in);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  std::shared_ptr<const std::string> text = CachedFileText(path, kMaxProfileBytes);
+  *exists = text != nullptr;
+  if (!text) return lines;
+  std::string_view rest = *text;
+  while (!rest.empty()) {
+    size_t end = rest.find('\n');
+    lines.emplace_back(rest.substr(0, end));
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+  }
   return lines;
 }
 

@@ -18,6 +18,10 @@
 
 namespace tallypad {
 
+// Most bytes of a profile file read; the rest of a larger file is ignored.
+// Settings and statistics files are a few kilobytes.
+inline constexpr size_t kMaxProfileBytes = 4 << 20;
+
 // Returns the lines of `section` in `path`, each without surrounding blanks
 // or a trailing CR; blank lines and lines beginning with ';' are skipped.
 // The section ends at the next line beginning with '['. Empty when the file
