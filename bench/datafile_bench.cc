@@ -115,9 +115,9 @@ void BM_SaveStep(benchmark::State& state) {
   VarTablePtr vars = Answers(50000, SessionOf(50000));
   for (auto _ : state) {
     int64_t offset = 0;
-    if (AppendRecord(s.data, vars.get(), &offset) != 0) state.SkipWithError("append failed");
+    if (AppendRecord(s.data, vars.get(), &offset) != ResultCode::kOk) state.SkipWithError("append failed");
     if (SupersedeSession(s.data, vars.get()) < 1) state.SkipWithError("nothing superseded");
-    if (AppendIndexEntry(s.index, vars.get(), offset) != 0) state.SkipWithError("index failed");
+    if (AppendIndexEntry(s.index, vars.get(), offset) != ResultCode::kOk) state.SkipWithError("index failed");
   }
 }
 BENCHMARK(BM_SaveStep)->Unit(benchmark::kMillisecond);
@@ -146,7 +146,7 @@ void BM_AppendRecord(benchmark::State& state) {
   VarTablePtr vars = Answers(kRecords + 1, "append-only");
   for (auto _ : state) {
     int64_t offset = 0;
-    if (AppendRecord(s.data, vars.get(), &offset) != 0) state.SkipWithError("append failed");
+    if (AppendRecord(s.data, vars.get(), &offset) != ResultCode::kOk) state.SkipWithError("append failed");
     benchmark::DoNotOptimize(offset);
   }
 }

@@ -1,8 +1,11 @@
 #include "app/private_files.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "base/str.h"
 #include "mail/outbox.h"
@@ -40,46 +43,90 @@ constexpr std::array<std::string_view, 4> kServerPrivateFiles = {
 // the form's name: its validation checks and its default data file.
 constexpr std::array<std::string_view, 2> kFormCompanionExtensions = {".val", ".asc"};
 
-// True when `path` names the file `wanted`.
-bool IsFile(const std::string& path, const FileIdentity& wanted) {
-  std::optional<FileIdentity> identity = FileIdentityAt(path);
-  return identity && *identity == wanted;
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
 }
 
-// True when `wanted` is a file that a form configuration file of the root
-// is, or keeps beside it, or names in one of its file settings.
-bool KeptByAForm(const std::string& server_root, const FileIdentity& wanted) {
+}  // namespace
+
+PrivateFileSet::PrivateFileSet(std::string server_root) : root_(std::move(server_root)) {}
+
+PrivateFileSet::Watched PrivateFileSet::Watch(std::string path) {
+  Watched w;
+  w.path = std::move(path);
+  struct stat st;
+  if (::stat(w.path.c_str(), &st) == 0) {
+    w.state = std::array<int64_t, 7>{static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
+                                     st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                                     st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  }
+  return w;
+}
+
+bool PrivateFileSet::Changed(const Watched& w) { return Watch(w.path).state != w.state; }
+
+void PrivateFileSet::Build() {
+  identities_.clear();
+  watched_.clear();
+  std::vector<std::string> files;
+  for (std::string_view name : kServerPrivateFiles) files.push_back(root_ + std::string(name));
+  watched_.push_back(Watch(root_));
   std::error_code error;
-  std::filesystem::directory_iterator it(server_root, error);
+  std::filesystem::directory_iterator it(root_, error);
   size_t scanned = 0;
   for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
     std::string name = it->path().filename().string();
     if (name.size() < 4 || !StrEqualNoCase(std::string_view(name).substr(name.size() - 4), ".ini"))
       continue;
     if (++scanned > kMaxFormsScanned) break;
-    const std::string form = server_root + name;
-    if (IsFile(form, wanted)) return true;
+    const std::string form = root_ + name;
+    watched_.push_back(Watch(form));
+    files.push_back(form);
     const std::string stem = form.substr(0, form.size() - 4);
-    for (std::string_view ext : kFormCompanionExtensions)
-      if (IsFile(stem + std::string(ext), wanted)) return true;
+    for (std::string_view ext : kFormCompanionExtensions) files.push_back(stem + std::string(ext));
     VarTablePtr settings = IniLoadSection(form, "DATABASE", 0);
     if (!settings) continue;
     for (std::string_view key : kPrivateFileKeys) {
-      std::string file = FormFilePath(server_root, VarTableGet(settings.get(), key));
-      if (!file.empty() && IsFile(file, wanted)) return true;
+      std::string file = FormFilePath(root_, VarTableGet(settings.get(), key));
+      if (file.empty()) continue;
+      files.push_back(file);
+      // A private file may be created or replaced (by a rename) in its
+      // folder later: the folder is watched for that.
+      const std::string folder = FolderOf(file);
+      bool watched = false;
+      for (const Watched& w : watched_) watched = watched || w.path == folder;
+      if (!watched) watched_.push_back(Watch(folder));
     }
   }
+  for (const std::string& file : files)
+    if (std::optional<FileIdentity> identity = FileIdentityAt(file)) identities_.push_back(*identity);
+}
+
+void PrivateFileSet::Refresh() {
+  const auto now = std::chrono::steady_clock::now();
+  if (built_ && now - checked_ < kPrivateFilesCheckInterval) return;
+  checked_ = now;
+  bool changed = !built_;
+  for (const Watched& w : watched_) changed = changed || Changed(w);
+  if (!changed) return;
+  Build();
+  built_ = true;
+}
+
+bool PrivateFileSet::Holds(std::string_view path, std::string_view real_path,
+                           const FileIdentity& identity) {
+  if (HasPrivateExtension(path) || HasPrivateExtension(real_path)) return true;
+  Refresh();
+  for (const FileIdentity& kept : identities_)
+    if (kept == identity) return true;
   return false;
 }
 
-}  // namespace
-
 bool IsPrivateFormFile(const std::string& server_root, std::string_view path,
                        const OpenedFile& file) {
-  if (HasPrivateExtension(path) || HasPrivateExtension(file.real_path)) return true;
-  for (std::string_view name : kServerPrivateFiles)
-    if (IsFile(server_root + std::string(name), file.identity)) return true;
-  return KeptByAForm(server_root, file.identity);
+  PrivateFileSet set(server_root);
+  return set.Holds(path, file.real_path, file.identity);
 }
 
 }  // namespace tallypad

@@ -2,14 +2,20 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 
 #include "app/private_files.h"
 #include "base/decode.h"
 #include "base/file.h"
 #include "base/read.h"
+#include "base/result_code.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
@@ -19,6 +25,7 @@
 #include "httpd/host_names.h"
 #include "httpd/response_header.h"
 #include "platform/file_identity.h"
+#include "platform/open_beneath.h"
 #include "script/template.h"
 
 namespace tallypad {
@@ -105,12 +112,93 @@ void Refuse(Request& r, std::string_view status, std::string_view line) {
 
 // ---- The file step -------------------------------------------------------
 
+// What the router keeps for a server root between requests: the root
+// folder, open, beneath which every file is opened, and its private files.
+class RootFiles {
+ public:
+  explicit RootFiles(std::string root) : root_(std::move(root)), private_files_(root_) {}
+
+  // The open root folder; opened again when the root was replaced (looked
+  // at no more than once per kPrivateFilesCheckInterval).
+  int Folder() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!folder_.valid() || now - checked_ >= kPrivateFilesCheckInterval) {
+      checked_ = now;
+      std::optional<FileIdentity> identity = FileIdentityAt(root_);
+      if (!folder_.valid() || identity != identity_) {
+        folder_.reset(::open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        identity_ = identity;
+      }
+    }
+    return folder_.get();
+  }
+  PrivateFileSet& private_files() { return private_files_; }
+
+ private:
+  std::string root_;
+  PrivateFileSet private_files_;
+  UniqueFd folder_;
+  std::optional<FileIdentity> identity_;
+  std::chrono::steady_clock::time_point checked_{};
+};
+
+// The root files of `server_root`, made on first use and kept.
+RootFiles& FilesOf(const std::string& server_root) {
+  static std::mutex mutex;
+  static std::unordered_map<std::string, std::unique_ptr<RootFiles>> roots;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::unique_ptr<RootFiles>& files = roots[server_root];
+  if (!files) files = std::make_unique<RootFiles>(server_root);
+  return *files;
+}
+
+void LogLinkOutsideRoot(std::string_view path) {
+  StatusLogAppend("\nRefused a link leading outside the server root: " + LoggablePath(path));
+}
+
+// A file of the server root, open, with what is known of it.
+struct RootFile {
+  UniqueFd fd;
+  struct stat st {};
+  std::string real_path;  // where it really lies, when that had to be found out
+};
+
+// Opens `path` (relative, already checked by PathStaysInRoot) for serving:
+// only a regular file that really lies inside the root, whatever links lead
+// there. The kernel resolves the name beneath the root folder in the same
+// call that opens it; only an absolute link (or a system that cannot do
+// that) makes the router follow the links itself and check where they led.
+// Nullopt when there is no such file; a file outside the root is logged.
+std::optional<RootFile> OpenRootFile(const Request& r, std::string_view path) {
+  RootFile file;
+  const std::string name(path);
+  RootFiles& root = FilesOf(r.ctx.server_root);
+  BeneathResult opened = OpenBeneath(root.Folder(), name, &file.fd);
+  if (opened == BeneathResult::kMissing) return std::nullopt;
+  if (opened != BeneathResult::kOpened) {
+    const std::string full = PathBuild(r.ctx.server_root, name);
+    file.fd.reset(::open(full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file.fd.valid()) return std::nullopt;
+    std::optional<std::string> real_root = RealPath(r.ctx.server_root);
+    std::optional<OpenedFile> described = DescribeOpenFile(file.fd.get(), full);
+    if (!real_root || !described || !PathIsInside(described->real_path, *real_root)) {
+      LogLinkOutsideRoot(path);
+      return std::nullopt;
+    }
+    file.real_path = described->real_path;
+  }
+  // Only regular files: a folder has nothing to send, and a pipe or device
+  // would never end.
+  if (::fstat(file.fd.get(), &file.st) != 0 || !S_ISREG(file.st.st_mode)) return std::nullopt;
+  return file;
+}
+
 // Sends a page whose path contains ".html" with the default header, run
 // through the template processor with the request variables, so that every
 // page of the server root can use the template language. The page is read
 // from the file that was opened and checked.
-int ServeTemplatePage(Request& r, std::FILE* file) {
-  const std::string text = ReadPageText(file);
+void ServeTemplatePage(Request& r, const RootFile& file) {
+  const std::string text = ReadPageFromFd(file.fd.get(), static_cast<uint64_t>(file.st.st_size));
   PageReader page(text);
   WriteResponseHeader(&r.out);
   TemplateProcess({.base_path = r.ctx.server_root,
@@ -118,31 +206,13 @@ int ServeTemplatePage(Request& r, std::FILE* file) {
                    .page = &page,
                    .vars = r.vars,
                    .name = r.path});
-  return 0;
-}
-
-// Describes `file`, opened by the name `name`, when it really lies inside
-// the server root: symbolic links (of the file or of any folder on its way,
-// the root's own included) are followed to where they lead, and the answer
-// is taken from the open file, not from a second look-up of the name.
-// Nullopt when it lies elsewhere or where it lies cannot be told.
-std::optional<OpenedFile> OpenedInsideRoot(const std::string& server_root, std::FILE* file,
-                                           const std::string& name) {
-  std::optional<std::string> root = RealPath(server_root);
-  std::optional<OpenedFile> opened = DescribeOpenFile(fileno(file), name);
-  if (!root || !opened || !PathIsInside(opened->real_path, *root)) return std::nullopt;
-  return opened;
-}
-
-void LogLinkOutsideRoot(std::string_view path) {
-  StatusLogAppend("\nRefused a link leading outside the server root: " + LoggablePath(path));
 }
 
 // Answers a path that names no file with status 404 (browsers, caches and
 // link checkers go by it): the error page when `ERROR` names one that
 // opens, else the menu page. The home page falls back to the menu with
 // status 200: the menu is then the home page.
-int ServeMissing(Request& r) {
+void ServeMissing(Request& r) {
   if (r.home) {
     WriteResponseHeader(&r.out);
   } else {
@@ -153,60 +223,52 @@ int ServeMissing(Request& r) {
     // The error page is named relative to the server root, like a request path.
     std::string_view name = error;
     if (name.front() == '/' || name.front() == '\\') name.remove_prefix(1);
+    // Only where the page leads is checked, not whether it is a form's
+    // private file: the page is named by the server's own settings.
     if (!name.empty() && PathStaysInRoot(name)) {
-      const std::string full = PathBuild(r.ctx.server_root, name);
-      FilePtr page = FileOpen(full, "rb");
-      // Only where the page leads is checked, not whether it is a form's
-      // private file: that reads every form's settings, too much for each
-      // missing file, and the page is named by the server's own settings.
-      if (page && !OpenedInsideRoot(r.ctx.server_root, page.get(), full)) {
-        LogLinkOutsideRoot(name);
-        page.reset();
-      }
-      if (page) {
-        StreamCopyFile(&r.out, page.get());
-        return 0;
+      if (std::optional<RootFile> page = OpenRootFile(r, name)) {
+        StreamWriteText(&r.out, ReadPageFromFd(page->fd.get(),
+                                               static_cast<uint64_t>(page->st.st_size),
+                                               std::numeric_limits<size_t>::max()));
+        return;
       }
     }
   }
   WriteMenuPage(&r.out, r.ctx);
-  return 0;
 }
 
-int ServeFile(Request& r) {
+// Serves the file the path names: one open, one look at it, and the file
+// sent straight from the file system (a template page processed).
+void ServeFile(Request& r) {
   if (!PathStaysInRoot(r.path)) {
     StatusLogAppend("\nRefused a path outside the server root: " + LoggablePath(r.path));
-    return ServeMissing(r);
+    ServeMissing(r);
+    return;
   }
-  FilePtr file;
-  std::string full;
-  if (!r.path.empty()) {
-    full = PathBuild(r.ctx.server_root, r.path);
-    file = FileOpen(full, "rb");
+  std::optional<RootFile> file;
+  if (!r.path.empty()) file = OpenRootFile(r, r.path);
+  if (!file) {
+    ServeMissing(r);
+    return;
   }
-  if (!file) return ServeMissing(r);
-  // Both checks are made on the file that was opened: a link under a
-  // harmless name is the file it leads to.
-  std::optional<OpenedFile> opened = OpenedInsideRoot(r.ctx.server_root, file.get(), full);
-  if (!opened) {
-    LogLinkOutsideRoot(r.path);
-    return ServeMissing(r);
-  }
-  // Checked only for a file that exists: the check reads the forms' settings.
-  if (IsPrivateFormFile(r.ctx.server_root, r.path, *opened)) {
+  // The check is made on the file that was opened: a link under a harmless
+  // name is the file it leads to.
+  const FileIdentity identity{static_cast<uint64_t>(file->st.st_dev),
+                              static_cast<uint64_t>(file->st.st_ino)};
+  if (FilesOf(r.ctx.server_root).private_files().Holds(r.path, file->real_path, identity)) {
     // Settings, answers and report templates are read through the engines,
     // which ask for the passwords; the files themselves are never sent.
     StatusLogAppend("\nRefused a form's private file: " + LoggablePath(r.path));
-    return ServeMissing(r);
+    ServeMissing(r);
+    return;
   }
-  if (StrFindNoCase(r.path, ".html")) return ServeTemplatePage(r, file.get());
+  if (StrFindNoCase(r.path, ".html")) {
+    ServeTemplatePage(r, *file);
+    return;
+  }
   WriteResponseHeader(&r.out, ContentTypeHeader(r.path));
-  // The file goes to the client straight from the file system.
-  struct stat st;
-  const uint64_t size =
-      ::fstat(::fileno(file.get()), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  ConnSendFile(&r.conn, std::move(file), size);
-  return 0;
+  const uint64_t size = static_cast<uint64_t>(file->st.st_size);
+  ConnSendFile(&r.conn, std::move(file->fd), size);
 }
 
 // ---- Routes --------------------------------------------------------------
@@ -222,11 +284,14 @@ int RouteList(Request& r) {
 }
 
 int RouteQuit(Request& r) {
-  if (!ServerModeInfo(r.ctx.mode).serves_quit) return ServeFile(r);
+  if (!ServerModeInfo(r.ctx.mode).serves_quit) {
+    ServeFile(r);
+    return ResultNumber(ResultCode::kOk);
+  }
   WriteResponseHeader(&r.out);
   StreamWriteText(&r.out, "Exiting.");
   if (r.ctx.close_window) r.ctx.close_window();
-  return 0;
+  return ResultNumber(ResultCode::kOk);
 }
 
 struct Route {
@@ -244,7 +309,8 @@ constexpr Route kRoutes[] = {
 int Dispatch(Request& r) {
   for (const Route& route : kRoutes)
     if (r.path == route.path) return route.serve(r);
-  return ServeFile(r);
+  ServeFile(r);
+  return ResultNumber(ResultCode::kOk);
 }
 
 // ---- Splitting and variables ---------------------------------------------
@@ -389,7 +455,7 @@ int HandleRequest(Connection& conn, const RouterContext& ctx) {
            StrPrintf("The request has more than %zu fields.\n", ctx.limits.max_fields));
     StatusLogAppend(
         StrPrintf("\nRefused a request with more than %zu fields.", ctx.limits.max_fields));
-    return 0;
+    return ResultNumber(ResultCode::kOk);
   }
   FillReservedVariables(vars.get(), conn, ctx.settings);
   return Dispatch(r);

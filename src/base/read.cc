@@ -1,6 +1,9 @@
 #include "base/read.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "base/file.h"
 #include "base/file_cache.h"
@@ -36,6 +39,19 @@ std::string ReadPageText(std::FILE* file, size_t limit) {
     text.resize(at + got);
     if (got < want) break;
   }
+  return text;
+}
+
+std::string ReadPageFromFd(int fd, uint64_t size, size_t limit) {
+  std::string text(static_cast<size_t>(std::min<uint64_t>(size, limit)), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
   return text;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -60,6 +61,9 @@ class PageReader {
 std::optional<std::string> ReadPageFile(const std::string& path, size_t limit = kMaxPageBytes);
 // Reads the rest of the open file `file` into memory, at most `limit` bytes.
 std::string ReadPageText(std::FILE* file, size_t limit = kMaxPageBytes);
+// Reads the open file `fd` of `size` bytes from its current position into
+// memory, at most `limit` bytes (fewer when it ends earlier).
+std::string ReadPageFromFd(int fd, uint64_t size, size_t limit = kMaxPageBytes);
 
 // Reads bytes into `area` (when not null; at most `size` - 1 are kept, the
 // rest are read and dropped) until a byte of `delimiters` or a zero byte.

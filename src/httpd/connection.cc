@@ -18,9 +18,9 @@ size_t ConnWrite(Connection* c, const char* bytes, size_t count) {
   return count;
 }
 
-void ConnSendFile(Connection* c, FilePtr file, uint64_t size) {
+void ConnSendFile(Connection* c, UniqueFd file, uint64_t size) {
   c->file = std::move(file);
-  c->file_size = c->file ? size : 0;
+  c->file_size = c->file.valid() ? size : 0;
 }
 
 }  // namespace tallypad

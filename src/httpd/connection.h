@@ -28,7 +28,7 @@ struct Connection : ByteSink {
   sockaddr_in client{};                 // the client's IPv4 address and port
   std::string request;                  // the complete request, once it has arrived
   std::string response;                 // the response's bytes
-  FilePtr file;                         // sent after `response`, straight from the file
+  UniqueFd file;                        // sent after `response`, straight from the file
   uint64_t file_size = 0;               // bytes of `file` to send
 };
 
@@ -36,8 +36,8 @@ struct Connection : ByteSink {
 std::unique_ptr<Connection> ConnMake(int fd, const sockaddr_in& client);
 // Adds `count` bytes to the response; returns `count`.
 size_t ConnWrite(Connection* c, const char* bytes, size_t count);
-// Attaches the open file `file`, of `size` bytes from its current position,
-// to be sent after the response's bytes.
-void ConnSendFile(Connection* c, FilePtr file, uint64_t size);
+// Attaches the open file `file`, of `size` bytes from its start, to be sent
+// after the response's bytes.
+void ConnSendFile(Connection* c, UniqueFd file, uint64_t size);
 
 }  // namespace tallypad

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/result_code.h"
 #include "base/status_log.h"
 #include "base/text.h"
 
@@ -270,10 +271,8 @@ class EventLoop {
     c.sent = 0;
     c.conn->request.clear();
     c.conn->request.shrink_to_fit();
-    if (c.conn->file) {
-      const int file = ::fileno(c.conn->file.get());
-      off_t at = ::lseek(file, 0, SEEK_CUR);
-      c.file_offset = at < 0 ? 0 : at;
+    if (c.conn->file.valid()) {
+      c.file_offset = 0;
       c.file_left = c.conn->file_size;
     }
     const auto now = Clock::now();
@@ -307,7 +306,7 @@ class EventLoop {
       }
     }
     while (c.file_left > 0) {
-      ssize_t n = ::sendfile(c.fd(), ::fileno(c.conn->file.get()), &c.file_offset,
+      ssize_t n = ::sendfile(c.fd(), c.conn->file.get(), &c.file_offset,
                              static_cast<size_t>(c.file_left));
       if (n > 0) {
         c.file_left -= static_cast<uint64_t>(n);
@@ -412,8 +411,8 @@ class EventLoop {
 }  // namespace
 
 std::string TrailerLine(int code) {
-  if (code == 0) return "";
-  if (code == 101) return "<P>Error: Access denied.\n";
+  if (code == ResultNumber(ResultCode::kOk)) return "";
+  if (IsAccessDenied(code)) return "<P>Error: Access denied.\n";
   // The help page is served by this server itself: the machine is often offline.
   return StrPrintf("<P><A href=/help/cgi/kqs/error.html#s%d>Error %d</a>\n", code, code);
 }

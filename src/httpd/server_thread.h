@@ -59,8 +59,9 @@ struct ServerHooks {
   std::function<void(int idle)> idle_step;
 };
 
-// Returns the trailer line for result code `code`: "" for 0, the
-// access-denied line for 101, the help-link line for any other code.
+// Returns the trailer line for the number of a result code: "" for kOk, the
+// access-denied line where IsAccessDenied says so, the help-link line for
+// any other code.
 std::string TrailerLine(int code);
 
 // Serves connections on the open listener until `stop` is set (ListenerWake

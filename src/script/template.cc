@@ -169,24 +169,17 @@ std::string AttributeValue(const VarTable* attrs, std::string_view name) {
 template <typename Table, typename Fn>
 void ForEachNamed(Table* vars, std::string_view name, Fn fn) {
   if (name.empty()) return;
-  for (Table* t = vars; t; t = t->next.get()) {
-    for (auto& e : t->entries) {
-      if (e.IsBlank()) break;  // blank entries only form a block's tail
-      if (!e.name->empty() && SameName(*e.name, name)) fn(e);
-    }
-  }
+  VarTableForEach(vars, [&](auto& e) {
+    if (SameName(*e.name, name)) fn(e);
+  });
 }
 
 // Removes every entry named `name` from the pending fields: each becomes a
 // free entry, as VarTableRename to no name leaves it.
-void RemovePending(VarTable* pending, std::string_view name) {
-  ForEachNamed(pending, name, [](VarEntry& e) { e.name->clear(); });
-}
+void RemovePending(VarTable* pending, std::string_view name) { VarTableRemoveAll(pending, name); }
 
 // Removes every attribute named `name` (they are no longer written).
-void RemoveAttribute(VarTable* attrs, std::string_view name) {
-  ForEachNamed(attrs, name, [](VarEntry& e) { e.name->clear(); });
-}
+void RemoveAttribute(VarTable* attrs, std::string_view name) { VarTableRemoveAll(attrs, name); }
 
 // The non-empty values of every variable named `name`: a group of boxes
 // comes as one field per ticked box, and every one must show ticked.

@@ -51,15 +51,12 @@ std::string CleanFieldValue(std::string_view value) {
 std::string RecordValue(const VarTable* vars, std::string_view column) {
   std::string joined;
   bool first = true;
-  for (const VarTable* block = vars; block; block = block->next.get()) {
-    for (const VarEntry& e : block->entries) {
-      if (e.IsBlank()) break;
-      if (e.IsFree() || !e.value || e.value->empty() || !StrEqualNoCase(*e.name, column)) continue;
-      if (!first) joined.push_back(',');
-      joined.append(*e.value);
-      first = false;
-    }
-  }
+  VarTableForEach(vars, [&](const VarEntry& e) {
+    if (!e.value || e.value->empty() || !StrEqualNoCase(*e.name, column)) return;
+    if (!first) joined.push_back(',');
+    joined.append(*e.value);
+    first = false;
+  });
   return CleanFieldValue(joined);
 }
 
@@ -74,11 +71,11 @@ std::string DataRecordLine(const VarTable* columns, const VarTable* vars) {
   return line;
 }
 
-int AppendRecord(const std::string& path, const VarTable* vars, int64_t* offset) {
+ResultCode AppendRecord(const std::string& path, const VarTable* vars, int64_t* offset) {
   VarTablePtr columns = DataFileReadColumns(path, 0);
-  if (!columns) return kDataNoHeader;
+  if (!columns) return ResultCode::kFormFileMissing;
   std::string line = DataRecordLine(columns.get(), vars);
-  return AppendWhole(path, line, "\r\n", offset) ? 0 : kDataCannotWrite;
+  return AppendWhole(path, line, "\r\n", offset) ? ResultCode::kOk : ResultCode::kAnswersNotWritten;
 }
 
 std::string IndexEntryLine(const VarTable* columns, const VarTable* vars, int64_t offset) {
@@ -99,12 +96,12 @@ std::string IndexEntryLine(const VarTable* columns, const VarTable* vars, int64_
   return line;
 }
 
-int AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offset) {
-  if (offset <= 0) return 0;
+ResultCode AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offset) {
+  if (offset <= 0) return ResultCode::kOk;
   VarTablePtr columns = DataFileReadColumns(path, 0);
-  if (!columns) return kDataNoHeader;
+  if (!columns) return ResultCode::kFormFileMissing;
   std::string line = IndexEntryLine(columns.get(), vars, offset);
-  return AppendWhole(path, line, "\n", nullptr) ? 0 : kDataCannotWrite;
+  return AppendWhole(path, line, "\n", nullptr) ? ResultCode::kOk : ResultCode::kAnswersNotWritten;
 }
 
 namespace {

@@ -10,14 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result_code.h"
 #include "base/vartable.h"
 #include "store/datafile.h"
 
 namespace tallypad {
 
-// Result codes of AppendRecord.
-inline constexpr int kDataNoHeader = 2;     // data file missing or without header
-inline constexpr int kDataCannotWrite = 6;  // cannot be opened for writing, or the write failed
 
 // Returns `value` as a field can hold it: each line break (CR LF, LF or CR)
 // written as one blank (a record is one line), tabs written as blanks (a
@@ -32,9 +30,10 @@ std::string RecordValue(const VarTable* vars, std::string_view column);
 // then "\r\n".
 std::string DataRecordLine(const VarTable* columns, const VarTable* vars);
 // Appends the record of `vars` to the data file at `path` (never created).
-// Returns 0 and sets *offset to the byte offset where the record starts,
-// kDataNoHeader or kDataCannotWrite.
-int AppendRecord(const std::string& path, const VarTable* vars, int64_t* offset);
+// Returns kOk and sets *offset to the byte offset where the record starts,
+// kFormFileMissing (the file is missing or has no header) or
+// kAnswersNotWritten (it cannot be written).
+ResultCode AppendRecord(const std::string& path, const VarTable* vars, int64_t* offset);
 
 // Returns the index line for `vars` under the index header `columns`: the
 // bare decimal `offset` for the column named exactly "_POS", a quoted value
@@ -42,8 +41,8 @@ int AppendRecord(const std::string& path, const VarTable* vars, int64_t* offset)
 std::string IndexEntryLine(const VarTable* columns, const VarTable* vars, int64_t offset);
 // Appends the index entry of the record at `offset` to the index file at
 // `path`. Returns 0 (also when `offset` is not above 0 and nothing is
-// written), kDataNoHeader or kDataCannotWrite; the save step reports none.
-int AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offset);
+// written), kFormFileMissing or kAnswersNotWritten; the save step reports none.
+ResultCode AppendIndexEntry(const std::string& path, const VarTable* vars, int64_t offset);
 
 // Marks with "#" every live record of the data file at `path` whose _SESSION
 // column equals the variable _SESSION, except the record just appended (at

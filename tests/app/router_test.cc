@@ -64,9 +64,10 @@ class RouterTest : public ::testing::Test {
     conn->request = std::string(request);
     result_ = HandleRequest(*conn, ctx_);
     std::string out = conn->response;
-    if (conn->file) {
+    if (conn->file.valid()) {
       std::string body(conn->file_size, '\0');
-      body.resize(std::fread(body.data(), 1, body.size(), conn->file.get()));
+      ssize_t n = ::pread(conn->file.get(), body.data(), body.size(), 0);
+      body.resize(n > 0 ? static_cast<size_t>(n) : 0);
       out += body;
     }
     return out;

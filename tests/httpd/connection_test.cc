@@ -1,6 +1,7 @@
 #include "httpd/connection.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -34,14 +35,14 @@ TEST(ConnWrite, TheResponseCollectsEveryWriteInOrder) {
 TEST(ConnSendFile, AttachesTheFileToBeSentAfterTheResponse) {
   TempDir dir;
   auto c = Loopback();
-  FilePtr file = FileOpen(dir.Write("f.txt", "file bytes"), "rb");
-  ASSERT_NE(file, nullptr);
+  UniqueFd file(::open(dir.Write("f.txt", "file bytes").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(file.valid());
   ConnWrite(c.get(), "head", 4);
   ConnSendFile(c.get(), std::move(file), 10);
-  ASSERT_NE(c->file, nullptr);
+  ASSERT_TRUE(c->file.valid());
   EXPECT_EQ(c->file_size, 10u);
   EXPECT_EQ(c->response, "head");
-  ConnSendFile(c.get(), nullptr, 10);
+  ConnSendFile(c.get(), UniqueFd(), 10);
   EXPECT_EQ(c->file_size, 0u) << "no file, nothing to send";
 }
 

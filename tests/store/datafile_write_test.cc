@@ -13,6 +13,7 @@
 #include "base/decode.h"
 #include "store/datafile.h"
 #include "support/file_size_limit.h"
+#include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -77,7 +78,7 @@ TEST(AppendRecord, ValuesReadBackAsStored) {
     pairs.push_back("Q2=z");
     auto vars = Vars(pairs);
     int64_t offset = -1;
-    ASSERT_EQ(AppendRecord(path, vars.get(), &offset), 0) << c.name;
+    ASSERT_EQ(AppendRecord(path, vars.get(), &offset), ResultCode::kOk) << c.name;
     EXPECT_EQ(offset, 9) << c.name;
     auto records = LiveRecords(path);
     ASSERT_EQ(records.size(), 1u) << c.name;
@@ -94,7 +95,7 @@ TEST(AppendRecord, OffsetIsWhereTheRecordStarts) {
   for (const std::string& q : answers) {
     auto vars = Vars({"Q1=" + q});
     int64_t offset = 0;
-    ASSERT_EQ(AppendRecord(path, vars.get(), &offset), 0);
+    ASSERT_EQ(AppendRecord(path, vars.get(), &offset), ResultCode::kOk);
     offsets.push_back(offset);
   }
   EXPECT_EQ(offsets[0], static_cast<int64_t>(header.size()));
@@ -112,7 +113,7 @@ TEST(AppendRecord, EndsACutShortLastLineFirst) {
   std::string path = dir.Write("d.asc", "#A\tB\t\r\n\"x\"\t\"cut");
   auto vars = Vars({"A=1", "B=2"});
   int64_t offset = 0;
-  ASSERT_EQ(AppendRecord(path, vars.get(), &offset), 0);
+  ASSERT_EQ(AppendRecord(path, vars.get(), &offset), ResultCode::kOk);
   EXPECT_EQ(dir.Read("d.asc"), "#A\tB\t\r\n\"x\"\t\"cut\r\n\"1\"\t\"2\"\t\r\n");
   EXPECT_EQ(offset, 17);
   EXPECT_EQ(LiveRecords(path), (std::vector<std::vector<std::string>>{{"x", "cut"}, {"1", "2"}}));
@@ -122,10 +123,10 @@ TEST(AppendRecord, MissingFileOrHeaderGivesTwoAndCreatesNothing) {
   TempDir dir;
   auto vars = Vars({"A=1"});
   int64_t offset = 0;
-  EXPECT_EQ(AppendRecord(dir.File("none.asc"), vars.get(), &offset), kDataNoHeader);
+  EXPECT_EQ(AppendRecord(dir.File("none.asc"), vars.get(), &offset), ResultCode::kFormFileMissing);
   EXPECT_FALSE(FileExists(dir.File("none.asc")));
   std::string path = dir.Write("d.asc", "#A\tB");  // no line feed: no header
-  EXPECT_EQ(AppendRecord(path, vars.get(), &offset), kDataNoHeader);
+  EXPECT_EQ(AppendRecord(path, vars.get(), &offset), ResultCode::kFormFileMissing);
   EXPECT_EQ(dir.Read("d.asc"), "#A\tB");
 }
 
@@ -136,7 +137,7 @@ TEST(AppendRecord, UnwritableFileGivesSix) {
   chmod(path.c_str(), 0444);
   auto vars = Vars({"A=1"});
   int64_t offset = 0;
-  EXPECT_EQ(AppendRecord(path, vars.get(), &offset), kDataCannotWrite);
+  EXPECT_EQ(AppendRecord(path, vars.get(), &offset), ResultCode::kAnswersNotWritten);
   EXPECT_EQ(dir.Read("d.asc"), "#A\t\r\n");
 }
 
@@ -147,9 +148,9 @@ TEST(AppendRecord, FailedWriteLeavesNoPartialRecord) {
   auto vars = Vars({"A=" + std::string(4000, 'v')});
   // A file size limit a little past the header cuts the write short.
   int64_t offset = -1;
-  int rc = 0;
+  ResultCode rc = ResultCode::kOk;
   WithFileSizeLimit(header.size() + 100, [&] { rc = AppendRecord(path, vars.get(), &offset); });
-  EXPECT_EQ(rc, kDataCannotWrite);
+  EXPECT_EQ(rc, ResultCode::kAnswersNotWritten);
   EXPECT_EQ(offset, -1);
   EXPECT_EQ(dir.Read("d.asc"), header);
 }
@@ -166,7 +167,7 @@ TEST(AppendRecord, ConcurrentWritersGetTheirOwnOffsets) {
         auto vars = Vars({"W=" + std::to_string(w), "N=" + std::to_string(n),
                           "PAD=" + std::string(3000 + 100 * w, 'a' + w)});
         int64_t offset = -1;
-        if (AppendRecord(path, vars.get(), &offset) == 0) offsets[w].push_back(offset);
+        if (AppendRecord(path, vars.get(), &offset) == ResultCode::kOk) offsets[w].push_back(offset);
       }
     });
   }
@@ -200,14 +201,14 @@ TEST(IndexEntry, AppendsToAnExistingIndexOnly) {
   TempDir dir;
   std::string path = dir.Write("d.idx", "#IFMUID\t_POS\n");
   auto vars = Vars({"IFMUID=bob"});
-  EXPECT_EQ(AppendIndexEntry(path, vars.get(), 1234), 0);
-  EXPECT_EQ(AppendIndexEntry(path, vars.get(), 0), 0);  // no offset: nothing written
+  EXPECT_EQ(AppendIndexEntry(path, vars.get(), 1234), ResultCode::kOk);
+  EXPECT_EQ(AppendIndexEntry(path, vars.get(), 0), ResultCode::kOk);  // no offset: nothing written
   EXPECT_EQ(dir.Read("d.idx"), "#IFMUID\t_POS\n\"bob\"\t1234\n");
   auto df = DataFile::Open(path, 0);
   ASSERT_TRUE(df->ReadMatching(vars.get()));
   EXPECT_EQ(VarTableGet(df->columns(), "_POS"), "1234");
 
-  EXPECT_EQ(AppendIndexEntry(dir.File("none.idx"), vars.get(), 99), kDataNoHeader);
+  EXPECT_EQ(AppendIndexEntry(dir.File("none.idx"), vars.get(), 99), ResultCode::kFormFileMissing);
   EXPECT_FALSE(FileExists(dir.File("none.idx")));
 }
 
@@ -217,7 +218,7 @@ TEST(SupersedeSession, EarlierRecordsOfTheSessionAreMarked) {
   auto save = [&](const char* session, const char* q1) {
     auto vars = Vars({std::string("_SESSION=") + session, std::string("Q1=") + q1});
     int64_t offset = 0;
-    EXPECT_EQ(AppendRecord(path, vars.get(), &offset), 0);
+    EXPECT_EQ(AppendRecord(path, vars.get(), &offset), ResultCode::kOk);
     return SupersedeSession(path, vars.get());
   };
   EXPECT_EQ(save("s1", "first"), 0);
@@ -275,7 +276,7 @@ TEST(SupersedeSession, TheMapOfSessionsFollowsChangesBehindItsBack) {
     auto save = [&](const char* session, const char* q1) {
       auto vars = Vars({std::string("_SESSION=") + session, std::string("Q1=") + q1});
       int64_t offset = -1;
-      EXPECT_EQ(AppendRecord(path, vars.get(), &offset), 0);
+      EXPECT_EQ(AppendRecord(path, vars.get(), &offset), ResultCode::kOk);
       return SupersedeSession(path, vars.get(), nullptr, offset);
     };
     save("s1", "first");

@@ -8,6 +8,7 @@
 #include "base/decode.h"
 #include "store/datafile.h"
 #include "store/datafile_write.h"
+#include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -30,9 +31,9 @@ class RecordLookup : public ::testing::Test {
   int64_t Save(const std::vector<std::string>& pairs, bool index = true) {
     auto vars = Vars(pairs);
     int64_t offset = 0;
-    EXPECT_EQ(AppendRecord(dir_.File("demo.asc"), vars.get(), &offset), 0);
+    EXPECT_EQ(AppendRecord(dir_.File("demo.asc"), vars.get(), &offset), ResultCode::kOk);
     if (index) {
-      EXPECT_EQ(AppendIndexEntry(dir_.File("demo.idx"), vars.get(), offset), 0);
+      EXPECT_EQ(AppendIndexEntry(dir_.File("demo.idx"), vars.get(), offset), ResultCode::kOk);
     }
     return offset;
   }
@@ -104,7 +105,7 @@ TEST_F(RecordLookup, SupersededRecordsAreNotFound) {
   for (const char* q1 : {"one", "two"}) {
     auto vars = Vars({"_SESSION=s1", "IFMUID=bob", std::string("Q1=") + q1});
     int64_t offset = 0;
-    ASSERT_EQ(AppendRecord(dir_.File("s.asc"), vars.get(), &offset), 0);
+    ASSERT_EQ(AppendRecord(dir_.File("s.asc"), vars.get(), &offset), ResultCode::kOk);
     SupersedeSession(dir_.File("s.asc"), vars.get());
   }
   EXPECT_EQ(Find({"SAVEDATANAME=s.asc", "IDFIELDS=IFMUID"}, {"IFMUID=bob"}), "two");

@@ -95,10 +95,6 @@ void AddReplaced(std::vector<StoredRecord>& records, StoredRecord record) {
   records.push_back(std::move(record));
 }
 
-// The data file writer answers with the numbers of these two codes.
-static_assert(kDataNoHeader == ResultNumber(ResultCode::kFormFileMissing));
-static_assert(kDataCannotWrite == ResultNumber(ResultCode::kAnswersNotWritten));
-
 // Appends the record, marks the session's earlier records and adds the
 // index entry. Returns kOk or the append's code. `superseded` (when given)
 // receives the session's earlier records that the new one replaces.
@@ -110,7 +106,7 @@ ResultCode SaveDataFile(std::string_view base_path, std::string_view database,
   std::string path = DataFileReadPath(base_path, settings, database);
   int64_t offset = 0;
   const ResultCode rc = path.empty() ? ResultCode::kFormFileMissing
-                                     : static_cast<ResultCode>(AppendRecord(path, vars, &offset));
+                                     : AppendRecord(path, vars, &offset);
   if (rc != ResultCode::kOk) {
     StatusLogAppend("\nkqs: cannot write to ascii file " + path);
     return rc;

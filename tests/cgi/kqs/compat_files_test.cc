@@ -46,9 +46,9 @@ TEST(CompatFiles, WriteFromAnswers) {
     }
     VarTablePtr vars = VarTableFromPairs(pairs, 0);
     int64_t offset = 0;
-    ASSERT_EQ(AppendRecord(dir + "data.asc", vars.get(), &offset), 0);
+    ASSERT_EQ(AppendRecord(dir + "data.asc", vars.get(), &offset), ResultCode::kOk);
     ASSERT_GE(SupersedeSession(dir + "data.asc", vars.get()), 0);
-    ASSERT_EQ(AppendIndexEntry(dir + "data.idx", vars.get(), offset), 0);
+    ASSERT_EQ(AppendIndexEntry(dir + "data.idx", vars.get(), offset), ResultCode::kOk);
     ASSERT_EQ(XmlAppendTransaction(vars.get(), dir + "tx.xml", nullptr), ResultCode::kOk);
     ++responses;
   }
