@@ -3,6 +3,7 @@
 BUILD      ?= build
 TEST_BUILD ?= build-test
 BENCH_BUILD ?= build-bench
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 PORT       ?= 8080
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
@@ -16,7 +17,7 @@ DATADIR    = $(PREFIX)/share/tallypad
 # part of the demo that is installed.
 DEMO_RUNTIME_FILES = outbox.kqs outbox.bak kqscounts.ini
 
-.PHONY: all test deps run fuzz bench install install-files clean
+.PHONY: all test tsan deps run fuzz bench install install-files clean
 
 all:
 	@scripts/install-deps.sh build
@@ -31,6 +32,17 @@ test: deps
 	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALLYPAD_SANITIZE=ON
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) tsan
+
+# The tests of what runs on more than one thread (the server loop, the
+# outbox thread, the name look-ups, the password guard and the caches they
+# share), built with ThreadSanitizer: any data race fails them.
+TSAN_TESTS = ServerThreadTest|OutboxServerTest|HostNames|PasswordGuard|StatisticsUpdate|AppendRecord|FileCache
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYPAD_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target httpd_tests mail_tests store_tests base_tests
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
+
 
 # The demo is served from a copy in the build folder, so that the answers
 # it collects never land in the source tree. Only files newer in
@@ -72,4 +84,4 @@ install-files:
 	chmod 644 "$(DESTDIR)$(DATADIR)/tallypad.service"
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

@@ -23,6 +23,12 @@ case "$kind" in
     ;;
   bench)
     have_pkg libbenchmark-dev || need="$need libbenchmark-dev"
+    # The HTTP comparison: nginx as the reference, ab as the client, strace
+    # to count system calls, curl to prime the server.
+    have_cmd nginx || need="$need nginx"
+    have_cmd ab || need="$need apache2-utils"
+    have_cmd strace || need="$need strace"
+    have_cmd curl || need="$need curl"
     ;;
   fuzz)
     have_cmd clang++ || need="$need clang"

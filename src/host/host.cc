@@ -1,5 +1,6 @@
 #include "host/host.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -143,10 +144,20 @@ std::string RunningLine(std::string_view host_name, int port) {
                    host_name.data(), host_name.empty() ? "" : ":", port);
 }
 
+// Lets the process open as many files as the system allows it: the server
+// keeps up to kMaxConnections connections open, each with a file it sends.
+void RaiseOpenFileLimit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+}
+
 int HostRun(const HostOptions& options) {
   // Start-up, in order. A fresh message log that the first request empties.
   StatusLogReset();
   StatusLogRequestClear();
+  RaiseOpenFileLimit();
   std::atomic<bool> stop{false};
 
   // The server root.

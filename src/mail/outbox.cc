@@ -46,13 +46,23 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits until `fd` is ready for `events` or `deadline` passes; true when ready.
-bool WaitReady(int fd, short events, Clock::time_point deadline) {
+// How often a wait looks whether the program is shutting down.
+constexpr auto kStopCheck = std::chrono::milliseconds(100);
+
+bool Stopping(const std::atomic<bool>* stop) { return stop && stop->load(); }
+
+// Waits until `fd` is ready for `events` or `deadline` passes (or `stop` is
+// set); true when ready.
+bool WaitReady(int fd, short events, Clock::time_point deadline,
+               const std::atomic<bool>* stop = nullptr) {
   for (;;) {
+    if (Stopping(stop)) return false;
+    const auto slice = stop ? std::min(deadline, Clock::now() + kStopCheck) : deadline;
     pollfd p{fd, events, 0};
-    int r = ::poll(&p, 1, MillisecondsLeft(deadline));
+    int r = ::poll(&p, 1, MillisecondsLeft(slice));
     if (r > 0) return true;
-    if (r == 0 || errno != EINTR) return false;
+    if (r < 0 && errno != EINTR) return false;
+    if (r == 0 && Clock::now() >= deadline) return false;
   }
 }
 
@@ -105,7 +115,12 @@ int SendBody(std::FILE* f, uint64_t length, int fd, const OutboxOptions& options
     size_t want = length < kOutboxPieceSize ? static_cast<size_t>(length) : kOutboxPieceSize;
     if (std::fread(piece.get(), 1, want, f) != want) return kOutboxTruncated;
     const auto deadline = Clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
-    if (SendAllUntil(fd, piece.get(), want, deadline) != want) return kOutboxShortSend;
+    size_t sent = 0;
+    while (sent < want && Clock::now() < deadline && !Stopping(options.stop)) {
+      const auto slice = std::min(deadline, Clock::now() + kStopCheck);
+      sent += SendAllUntil(fd, piece.get() + sent, want - sent, slice);
+    }
+    if (sent != want) return kOutboxShortSend;
     if (options.piece_sent) options.piece_sent(want);
     length -= want;
   }
@@ -114,11 +129,11 @@ int SendBody(std::FILE* f, uint64_t length, int fd, const OutboxOptions& options
 
 // Ends our side of a fully sent connection and lets the peer finish: its
 // answers are read and discarded until it closes or `timeout_ms` passes.
-void FinishConnection(int fd, int timeout_ms) {
+void FinishConnection(int fd, int timeout_ms, const std::atomic<bool>* stop) {
   ::shutdown(fd, SHUT_WR);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   char discard[1024];
-  while (WaitReady(fd, POLLIN, deadline)) {
+  while (WaitReady(fd, POLLIN, deadline, stop)) {
     ssize_t n = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
   }
@@ -135,11 +150,11 @@ int SendRecord(std::FILE* f, const std::string& open_line, const OutboxOptions& 
     host.resize(colon);
   }
   UniqueFd socket;
-  int status = OutboxConnect(host, port, &socket, options.connect_timeout_ms);
+  int status = OutboxConnect(host, port, &socket, options.connect_timeout_ms, options.stop);
   if (status == 0) status = SendBody(f, ReadBodyLength(f), socket.get(), options);
   if (socket.valid()) {
     if (status == 0) {
-      FinishConnection(socket.get(), options.close_wait_ms);
+      FinishConnection(socket.get(), options.close_wait_ms, options.stop);
     } else {
       ::shutdown(socket.get(), SHUT_RDWR);
     }
@@ -228,7 +243,8 @@ std::string ServerRootFile(const std::string& server_root, std::string_view name
   return path;
 }
 
-int OutboxConnect(const std::string& host, int port, UniqueFd* socket, int connect_timeout_ms) {
+int OutboxConnect(const std::string& host, int port, UniqueFd* socket, int connect_timeout_ms,
+                  const std::atomic<bool>* stop) {
   socket->reset();
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -252,7 +268,7 @@ int OutboxConnect(const std::string& host, int port, UniqueFd* socket, int conne
     return 0;
   }
   if (errno != EINPROGRESS && errno != EINTR) return kOutboxConnectFailed;
-  if (!WaitReady(socket->get(), POLLOUT, deadline)) return kOutboxConnectFailed;
+  if (!WaitReady(socket->get(), POLLOUT, deadline, stop)) return kOutboxConnectFailed;
   int error = 0;
   socklen_t size = sizeof error;
   if (getsockopt(socket->get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
@@ -338,16 +354,16 @@ void OutboxServerStep(const std::string& server_root, OutboxRetry* retry,
   retry->pending_at_failure = OutboxPending.load();
 }
 
-void OutboxServerStep(const std::string& server_root) {
+void OutboxServerStep(const std::string& server_root, const std::atomic<bool>& stop) {
   static OutboxRetry retry;
-  static const OutboxSettings settings;
+  static OutboxSettings settings;
+  settings.transmit.stop = &stop;
   OutboxServerStep(server_root, &retry, settings);
 }
 
 void OutboxThread(const std::string& server_root, const std::atomic<bool>& stop) {
-  constexpr auto kStopCheck = std::chrono::milliseconds(100);
   while (!stop.load()) {
-    OutboxServerStep(server_root);
+    OutboxServerStep(server_root, stop);
     for (auto waited = std::chrono::milliseconds(0); waited < kOutboxStepInterval && !stop.load();
          waited += kStopCheck)
       std::this_thread::sleep_for(kStopCheck);

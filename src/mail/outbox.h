@@ -40,8 +40,8 @@ inline constexpr size_t kOutboxPieceSize = 8196;
 // Port used when the open line names none.
 inline constexpr int kOutboxDefaultPort = 80;
 
-// How one transmission runs. Every wait is bounded so that the server
-// thread, which also serves requests, is never held long.
+// How one transmission runs. Every wait is bounded, and ends at once when
+// the program shuts down.
 struct OutboxOptions {
   // Longest wait for a connection to be established.
   int connect_timeout_ms = 10000;
@@ -53,6 +53,9 @@ struct OutboxOptions {
   int close_wait_ms = 5000;
   // Called with the size of each body piece after it was sent (for tests).
   std::function<void(size_t bytes)> piece_sent;
+  // When it is set, every wait ends: the program is shutting down, and what
+  // was not sent stays in the outbox for the next start.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // When the server thread transmits.
@@ -90,11 +93,13 @@ std::mutex& OutboxFileMutex();
 std::string ServerRootFile(const std::string& server_root, std::string_view name);
 
 // Connects a TCP socket to `host` (dotted IPv4 address or a name, looked up
-// once) and `port`, waiting at most `connect_timeout_ms`. Returns 0,
-// kOutboxNoHost, kOutboxNoSocket or kOutboxConnectFailed; `socket` holds the
-// socket whenever one was made, also after a failed connect.
+// once) and `port`, waiting at most `connect_timeout_ms` (less once `stop`,
+// when given, is set). Returns 0, kOutboxNoHost, kOutboxNoSocket or
+// kOutboxConnectFailed; `socket` holds the socket whenever one was made,
+// also after a failed connect.
 int OutboxConnect(const std::string& host, int port, UniqueFd* socket,
-                  int connect_timeout_ms = OutboxOptions{}.connect_timeout_ms);
+                  int connect_timeout_ms = OutboxOptions{}.connect_timeout_ms,
+                  const std::atomic<bool>* stop = nullptr);
 
 // Transmits the outbox of `server_root` record by record until the end or
 // the first failure, and logs the outcome. Records that went through are
@@ -113,9 +118,9 @@ bool MachineIsOnline();
 // back-off on failure. Waits at most as long as `settings.transmit` allows.
 void OutboxServerStep(const std::string& server_root, OutboxRetry* retry,
                       const OutboxSettings& settings);
-// The same with the default settings and the process's own back-off state.
-// Call it from the outbox thread only.
-void OutboxServerStep(const std::string& server_root);
+// The same with the default settings and the process's own back-off state;
+// waits end once `stop` is set. Call it from the outbox thread only.
+void OutboxServerStep(const std::string& server_root, const std::atomic<bool>& stop);
 
 // How often the outbox thread looks for pending mail.
 inline constexpr std::chrono::milliseconds kOutboxStepInterval{1000};
