@@ -1,4 +1,6 @@
-// The tallypad program: parses the command line and runs the host.
+// The tallypad program: parses the command line and runs the host, or runs
+// one of the program's commands (the first argument names it) for authors
+// and operators.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -36,9 +38,26 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
+// A command of the program: "tallypad NAME ARGS...". The function gets the
+// arguments after the name and returns the exit status.
+struct Command {
+  std::string_view name;
+  int (*run)(int argc, char** argv);
+};
+
+// The program's commands, by name; every other first argument is the server
+// root or an option of the server.
+constexpr Command kCommands[] = {
+    {"", nullptr},  // placeholder: no command is named by an empty argument
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1) {
+    for (const Command& command : kCommands)
+      if (command.run && argv[1] == command.name) return command.run(argc - 2, argv + 2);
+  }
   tallypad::HostOptions options;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
