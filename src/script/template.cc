@@ -411,6 +411,19 @@ void ScriptBlock(Run& r) {
 
 // ---- Tags ----
 
+// The directives that a tag of their name starts, in the order they are
+// tried.
+struct DirectiveRow {
+  std::string_view tag;
+  bool prefix;  // the tag's name only begins with `tag`
+  void (*run)(const TemplateRun& run);
+};
+constexpr DirectiveRow kDirectives[] = {
+    {"%include", false, DirectiveInclude}, {"%source", false, DirectiveSource},
+    {"%report", false, DirectiveReport},   {"%stats", false, DirectiveStats},
+    {"%random", true, DirectiveRandom},
+};
+
 // The template's own tags, which all begin with "%" or "!": value markers,
 // section tags, directives and script blocks.
 // Returns false when the tag is none of them.
@@ -454,25 +467,11 @@ bool MarkupTag(Run& r, Step* step) {
     DirectiveList(DirectiveRunOf(r));
     return true;
   }
-  if (StrEqualNoCase(name, "%include")) {
-    DirectiveInclude(DirectiveRunOf(r));
-    return true;
-  }
-  if (StrEqualNoCase(name, "%source")) {
-    DirectiveSource(DirectiveRunOf(r));
-    return true;
-  }
-  if (StrEqualNoCase(name, "%report")) {
-    DirectiveReport(DirectiveRunOf(r));
-    return true;
-  }
-  if (StrEqualNoCase(name, "%stats")) {
-    DirectiveStats(DirectiveRunOf(r));
-    return true;
-  }
-  if (StrStartsNoCase(name, "%random")) {
-    DirectiveRandom(DirectiveRunOf(r));
-    return true;
+  for (const DirectiveRow& row : kDirectives) {
+    if (row.prefix ? StrStartsNoCase(name, row.tag) : StrEqualNoCase(name, row.tag)) {
+      row.run(DirectiveRunOf(r));
+      return true;
+    }
   }
   // A dry run runs no script: the block's text is read as page text.
   if (name == "%" && PageIsWhite(r.delim) && r.run.out) {
