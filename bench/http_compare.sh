@@ -85,9 +85,11 @@ for c in 1 16; do
 done
 
 # System calls per request, counted by strace on the running server.
-syscalls() {  # URL [POSTFILE] -> system calls per request
+syscalls() {  # NAME URL [POSTFILE] -> system calls per request
   n=300
-  strace -c -f -p "$TP_PID" -o "$WORK/strace.txt" &
+  out="$WORK/strace-$1.txt"
+  shift
+  strace -c -f -p "$TP_PID" -o "$out" 2>/dev/null &
   ST=$!
   sleep 0.5
   if [ -n "${2:-}" ]; then
@@ -97,13 +99,16 @@ syscalls() {  # URL [POSTFILE] -> system calls per request
   fi
   sleep 0.3
   kill -INT $ST; wait $ST 2>/dev/null || true
-  awk -v n=$n '/total/ {printf "%.1f", $4 / n}' "$WORK/strace.txt"
+  [ -n "${SHOW_STRACE:-}" ] && cat "$out" >&2
+  awk -v n=$n '/total/ {printf "%.1f", $4 / n}' "$out"
 }
-echo "system calls per static request: $(syscalls "http://127.0.0.1:$TP_PORT/static.txt")"
+echo "system calls per static request: $(syscalls static "http://127.0.0.1:$TP_PORT/static.txt")"
 
 # A survey NEXT of the demo: the first page's answers, going on to the second.
 cp -R "$SOURCE/examples/demo/." "$WORK/root/"
 printf 'DATABASE=library&_PAGE=about&_PAGEBACK=&_SESSION=bench&FIRSTNAME=Ann&AGEGROUP=65plus&_ACTION=NEXT' \
   > "$WORK/next.body"
 curl -s -o /dev/null --data-binary @"$WORK/next.body" "http://127.0.0.1:$TP_PORT/kqs"
-echo "system calls per survey NEXT: $(syscalls "http://127.0.0.1:$TP_PORT/kqs" "$WORK/next.body")"
+curl -s --data-binary @"$WORK/next.body" "http://127.0.0.1:$TP_PORT/kqs" | grep -q "your visits" ||
+  echo "(the NEXT did not reach the next page)"
+echo "system calls per survey NEXT: $(syscalls next "http://127.0.0.1:$TP_PORT/kqs" "$WORK/next.body")"
