@@ -35,7 +35,7 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
-bool AtomicWriteFile(const std::string& path, std::string_view content) {
+bool AtomicWriteFile(const std::string& path, std::string_view content, Durability durability) {
   if (path.empty()) return false;
   std::string temp = path + ".tmpXXXXXX";
   UniqueFd fd(mkstemp(temp.data()));
@@ -43,9 +43,11 @@ bool AtomicWriteFile(const std::string& path, std::string_view content) {
   // Keep the old file's permissions when there is one.
   struct stat st;
   fchmod(fd.get(), stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
-  bool ok = WriteAll(fd.get(), content) && fsync(fd.get()) == 0;
+  const bool on_disk = durability == Durability::kOnDisk;
+  bool ok = WriteAll(fd.get(), content) && (!on_disk || fsync(fd.get()) == 0);
   fd.reset();
   if (ok && std::rename(temp.c_str(), path.c_str()) == 0) {
+    if (!on_disk) return true;
     // Make the rename itself durable.
     UniqueFd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY));
     if (dir.valid()) fsync(dir.get());

@@ -287,7 +287,8 @@ class HiveLock {
 
 // Runs `change` on the root's contents under the lock and writes the result
 // back when `change` returns kRegistryOk and reports a change.
-int ModifyHive(RegistryRoot root, const std::function<int(Hive&, bool* changed)>& change) {
+int ModifyHive(RegistryRoot root, const std::function<int(Hive&, bool* changed)>& change,
+               Durability durability = Durability::kOnDisk) {
   std::error_code ignored;
   std::filesystem::create_directories(RegistryFolder(), ignored);
   HiveLock lock(root);
@@ -297,8 +298,9 @@ int ModifyHive(RegistryRoot root, const std::function<int(Hive&, bool* changed)>
   bool changed = false;
   int rc = change(hive, &changed);
   if (rc != kRegistryOk || !changed) return rc;
-  return AtomicWriteFile(RegistryFilePath(root), SerializeHive(hive, root)) ? kRegistryOk
-                                                                             : kRegistryFailed;
+  return AtomicWriteFile(RegistryFilePath(root), SerializeHive(hive, root), durability)
+             ? kRegistryOk
+             : kRegistryFailed;
 }
 
 // Finds a value for reading, without taking the lock: every change replaces
@@ -364,19 +366,22 @@ int RegistrySetDword(RegistryRoot root, std::string_view key, std::string_view n
 
 int RegistryUpdateDword(RegistryRoot root, std::string_view key, std::string_view name,
                         const std::function<uint32_t(std::optional<uint32_t> old)>& fn,
-                        uint32_t* result) {
+                        uint32_t* result, Durability durability) {
   key = NormalizeKey(key);
   if (key.empty()) return kRegistryBadKey;
-  return ModifyHive(root, [&](Hive& hive, bool* changed) {
-    RegKey& k = CreateKey(hive, key);
-    std::optional<uint32_t> old;
-    if (RegValue* v = FindValue(k, name); v && v->is_dword) old = v->number;
-    uint32_t now = fn(old);
-    SetValue(k, RegValue{std::string(name), true, std::string(), now});
-    if (result) *result = now;
-    *changed = true;
-    return kRegistryOk;
-  });
+  return ModifyHive(
+      root,
+      [&](Hive& hive, bool* changed) {
+        RegKey& k = CreateKey(hive, key);
+        std::optional<uint32_t> old;
+        if (RegValue* v = FindValue(k, name); v && v->is_dword) old = v->number;
+        uint32_t now = fn(old);
+        SetValue(k, RegValue{std::string(name), true, std::string(), now});
+        if (result) *result = now;
+        *changed = true;
+        return kRegistryOk;
+      },
+      durability);
 }
 
 int RegistryDeleteValue(RegistryRoot root, std::string_view key, std::string_view name) {

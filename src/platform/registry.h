@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/atomic_file.h"
+
 namespace tallypad {
 
 enum class RegistryRoot { kLocalMachine, kCurrentUser, kClassesRoot };
@@ -54,10 +56,13 @@ int RegistrySetDword(RegistryRoot root, std::string_view key, std::string_view n
                      uint32_t value);
 // Replaces the 32-bit value `name` by fn(old value, nullopt when missing or
 // not a number) in one locked read-modify-write. Stores the new value in
-// `*result` when given. Creates the key when missing.
+// `*result` when given. Creates the key when missing. With
+// Durability::kInMemory the change is not flushed to disk (for counters a
+// crash may lose).
 int RegistryUpdateDword(RegistryRoot root, std::string_view key, std::string_view name,
                         const std::function<uint32_t(std::optional<uint32_t> old)>& fn,
-                        uint32_t* result = nullptr);
+                        uint32_t* result = nullptr,
+                        Durability durability = Durability::kOnDisk);
 // Deletes value `name` of `key`; kRegistryNotFound when it does not exist.
 int RegistryDeleteValue(RegistryRoot root, std::string_view key, std::string_view name);
 

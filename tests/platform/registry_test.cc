@@ -181,11 +181,13 @@ TEST_F(RegistryTest, UpdateSeesTheOldValueAndStoresTheNewOne) {
 
 constexpr int kIncrements = 60;
 
+// Counts up the way the identifier maker does: without flushing to disk,
+// which must lose no update all the same.
 void Increment(int times) {
   for (int i = 0; i < times; ++i)
-    RegistryUpdateDword(kUser, kKey, "RANDOM", [](std::optional<uint32_t> old) {
-      return old.value_or(0) + 1;
-    });
+    RegistryUpdateDword(
+        kUser, kKey, "RANDOM", [](std::optional<uint32_t> old) { return old.value_or(0) + 1; },
+        nullptr, Durability::kInMemory);
 }
 
 TEST_F(RegistryTest, ConcurrentThreadsLoseNoUpdate) {

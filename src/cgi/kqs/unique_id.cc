@@ -116,7 +116,11 @@ std::string UniqueIdNew(std::string_view text) {
       [&](std::optional<uint32_t> old) {
         return UniqueIdAdvance(old.value_or(0), text, tick, pid);
       },
-      &state);
+      &state, Durability::kInMemory);
+  // The counter only keeps identifiers made in the same millisecond apart
+  // (the random digits make them unguessable), and it is removed at
+  // shut-down, so it is not flushed to disk: a crash that loses it costs
+  // nothing, and a new session does not wait for the disk.
   // A store that cannot be read or written counts as a state of 0; the
   // identifier is still made, only not remembered.
   if (rc != kRegistryOk) state = UniqueIdAdvance(0, text, tick, pid);
