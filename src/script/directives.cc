@@ -194,7 +194,7 @@ void DirectiveReport(const TemplateRun& run) {
                                  .stop = kReportEnd};
     int number = 0;
     const RecordFilter wanted = QueryFilter(run.vars, query);
-    while (!TemplateOutOfTime() && data->ReadWhere(wanted)) {
+    while (!TemplateStopped() && data->ReadWhere(wanted)) {
       ++number;
       VarTableSet(columns, "#", std::to_string(number));
       page.Seek(body);

@@ -42,9 +42,10 @@ constexpr size_t kWriteChunk = 4096;
 thread_local int t_depth = 0;
 thread_local long t_nested_runs = 0;
 thread_local long t_nested_files = 0;
-// When the outermost run started, and whether the page has run out of time.
+// When the outermost run started, and why the page was stopped (empty while
+// it runs): out of time, or out of nested runs.
 thread_local std::chrono::steady_clock::time_point t_started;
-thread_local bool t_out_of_time = false;
+thread_local std::string t_stopped;
 
 class DepthGuard {
  public:
@@ -530,15 +531,19 @@ Step Brace(Run& r) {
   return kStepGoOn;
 }
 
-// True when the page has run out of time; the run that finds out writes the
-// error line where it got to.
-bool OutOfTime(Run& r) {
-  if (t_out_of_time) return true;
-  if (std::chrono::steady_clock::now() - t_started <= kPageTimeBudget) return false;
-  t_out_of_time = true;
-  DirectiveError(r.w.Stream(), r.page, "page",
-                 StrPrintf("took more than %lld ms: the rest is left out",
-                           static_cast<long long>(kPageTimeBudget.count())));
+// True when the page has run out of time or out of nested runs; the run that
+// finds out writes the error line where it got to.
+bool MustStop(Run& r) {
+  if (!t_stopped.empty()) return true;
+  if (t_nested_runs >= kMaxNestedRuns) {
+    t_stopped = StrPrintf("ran more than %ld nested blocks", kMaxNestedRuns);
+  } else if (std::chrono::steady_clock::now() - t_started > kPageTimeBudget) {
+    t_stopped = StrPrintf("took more than %lld ms",
+                          static_cast<long long>(kPageTimeBudget.count()));
+  } else {
+    return false;
+  }
+  DirectiveError(r.w.Stream(), r.page, "page", t_stopped + ": the rest is left out");
   return true;
 }
 
@@ -547,7 +552,7 @@ int MainLoop(Run& r) {
   for (;;) {
     int c = page.Get();
     if (c == EOF) return -1;
-    if ((c == '<' || c == '{') && OutOfTime(r)) return -1;
+    if ((c == '<' || c == '{') && MustStop(r)) return -1;
     if (c == '{' && r.run.record) {
       Step s = Brace(r);
       if (s != kStepGoOn) return s;
@@ -574,11 +579,11 @@ int TemplateProcess(const TemplateRun& run) {
     t_nested_files = 0;
     const auto now = std::chrono::steady_clock::now();
     t_started = run.started.value_or(now);
-    t_out_of_time = false;
+    t_stopped.clear();
     // A later run of a page whose time is up does nothing: the error line
     // was written by the run that ran out.
     if (now - t_started > kPageTimeBudget) return -1;
-  } else if (++t_nested_runs > kMaxNestedRuns || t_out_of_time) {
+  } else if (++t_nested_runs > kMaxNestedRuns || !t_stopped.empty()) {
     return -1;
   }
   int result;
@@ -587,10 +592,10 @@ int TemplateProcess(const TemplateRun& run) {
     Run r(run);
     result = MainLoop(r);
   }
-  if (outermost && t_out_of_time) {
-    StatusLogAppend(StrPrintf("\nThe page %.*s took more than %lld ms; the rest was left out",
+  if (outermost && !t_stopped.empty()) {
+    StatusLogAppend(StrPrintf("\nThe page %.*s %s; the rest was left out",
                               static_cast<int>(run.name.size()), run.name.data(),
-                              static_cast<long long>(kPageTimeBudget.count())));
+                              t_stopped.c_str()));
   }
   return result;
 }
@@ -607,7 +612,7 @@ bool TemplateProcessFile(const std::string& path, TemplateRun run) {
 
 int TemplateDepth() { return t_depth; }
 
-bool TemplateOutOfTime() { return t_out_of_time; }
+bool TemplateStopped() { return !t_stopped.empty(); }
 
 bool TemplateCountFile() { return ++t_nested_files <= kMaxNestedFiles; }
 

@@ -81,9 +81,9 @@ void ScriptError(OutputStream* out, const ScriptContext& ctx, PageReader& page, 
 
 // The nesting depth of TemplateProcess runs on this thread (0 outside any run).
 int TemplateDepth();
-// True once the outermost run on this thread has used up kPageTimeBudget;
-// reports and other loops of the directives stop then.
-bool TemplateOutOfTime();
+// True once the outermost run on this thread has been stopped (it used up
+// kPageTimeBudget or kMaxNestedRuns); reports and other loops stop then.
+bool TemplateStopped();
 
 // Counts a file about to be processed by a nested run (an include, a report
 // template); false when the outermost run has already opened
