@@ -29,6 +29,13 @@ constexpr int64_t kRandomSeedBase = 452;
 // Skips the rest of a directive's tag, up to and including "%>".
 void SkipTagEnd(PageReader& page) { PageSkipUntil(page, "%>", "%>"); }
 
+// The place of a directive in its page for the message log:
+// "library/results.htm line 12".
+std::string PlaceOf(const TemplateRun& run) {
+  return TemplateShownName(run) + " line " +
+         std::to_string(PageLineAt(run.page->text(), run.page->Tell()));
+}
+
 // A directive that would nest one run deeper than allowed is refused.
 bool NestingAllowed() { return TemplateDepth() < kMaxTemplateDepth; }
 
@@ -122,14 +129,21 @@ void DirectiveInclude(const TemplateRun& run) {
   SkipTagEnd(page);
   // Included files are resolved against the including page's base path, and
   // their form fields are never rewritten.
-  const TemplateRun included{
-      .base_path = run.base_path, .out = run.out, .vars = run.vars, .record = run.record};
+  const TemplateRun included{.base_path = run.base_path,
+                             .out = run.out,
+                             .vars = run.vars,
+                             .record = run.record,
+                             .author_view = run.author_view};
   // A file that would go deeper than the nesting limit (or past the number
   // of files one page may open) counts as one that cannot be opened, so a
   // page that includes itself ends with this line.
   if (!NestingAllowed() || !TemplateCountFile() ||
-      !TemplateProcessFile(PathBuild(run.base_path, name), included))
+      !TemplateProcessFile(PathBuild(run.base_path, name), included)) {
     DirectiveError(run.out, page, name, "cannot open file");
+    if (run.out)
+      StatusLogAppend("\nThe page " + PlaceOf(run) + " includes " + name +
+                      ", which cannot be opened (or includes itself too deeply).");
+  }
 }
 
 void DirectiveSource(const TemplateRun& run) {
@@ -169,7 +183,9 @@ void DirectiveReport(const TemplateRun& run) {
       StreamWriteText(run.out, "[Error: Unable to open the database ");
       StreamWriteHtml(run.out, PathShown(run.base_path, path));
       StreamWriteText(run.out, "]");
-      StatusLogAppend("\nCGI_DATA: Unable to open the database: " + path);
+      StatusLogAppend("\nThe report in " + PlaceOf(run) + " reads the data file " +
+                      PathShown(run.base_path, path) +
+                      ", which cannot be opened or has no header line.");
     }
     return;
   }
@@ -191,7 +207,9 @@ void DirectiveReport(const TemplateRun& run) {
                                  .page = &page,
                                  .vars = run.vars,
                                  .record = columns,
-                                 .stop = kReportEnd};
+                                 .stop = kReportEnd,
+                                 .name = run.name,
+                                 .author_view = run.author_view};
     int number = 0;
     const RecordFilter wanted = QueryFilter(run.vars, query);
     while (!TemplateOutOfTime() && data->ReadWhere(wanted)) {
@@ -219,6 +237,10 @@ void DirectiveStats(const TemplateRun& run) {
   if (FileExists(path)) {
     counts = IniLoadSection(path, "COUNT", 0);
     sums = IniLoadSection(path, "SUM", 0);
+  } else if (run.out) {
+    // The body is still shown, once, with its braces as they stand.
+    StatusLogAppend("\nThe statistics in " + PlaceOf(run) + " read the file " +
+                    PathShown(run.base_path, path) + ", which does not exist.");
   }
   VarTableForEach(sums.get(), [](VarEntry& e) { *e.name = StrConcat3(*e.name, ".SUM", ""); });
   VarTablePtr table;
@@ -232,7 +254,9 @@ void DirectiveStats(const TemplateRun& run) {
                    .page = &page,
                    .vars = run.vars,
                    .record = table.get(),
-                   .stop = kReportEnd});
+                   .stop = kReportEnd,
+                   .name = run.name,
+                   .author_view = run.author_view});
 }
 
 void DirectiveRandom(const TemplateRun& run) {
