@@ -223,7 +223,14 @@ void ScanScript(std::string_view text, size_t offset, ScriptFacts* facts) {
       continue;
     }
     if (c == '\'' || c == '"') {
-      i = AfterQuoted(text, i);
+      const size_t after_text = AfterQuoted(text, i);
+      if (text.substr(i, after_text - i).find('\n') != std::string_view::npos)
+        facts->problems.push_back(
+            {offset + i,
+             "this text runs over a line break, which a text may, but most likely its closing "
+             "quote is missing: the text then ends at the next quote, in another statement",
+             true});
+      i = after_text;
       continue;
     }
     if (c >= '0' && c <= '9') {
@@ -246,16 +253,36 @@ void ScanScript(std::string_view text, size_t offset, ScriptFacts* facts) {
 
     if (StrEqualNoCase(word, "if") || StrEqualNoCase(word, "elsif") ||
         StrEqualNoCase(word, "elif")) {
-      // The condition runs from "(" to the first ")".
+      // The condition runs from "(" to the first ")"; the body is a block.
+      // The engine looks for the next "(" and "{" wherever they are, so a
+      // missing one takes another statement's.
       if (after == '(') {
         const size_t close = text.find(')', next);
         const size_t stop = close == std::string_view::npos ? text.size() : close;
         ScanExpressionNames(text.substr(next + 1, stop - next - 1), offset + next + 1,
                             &facts->reads);
+        const size_t body = SkipWhite(text, stop + 1);
+        if (close != std::string_view::npos && (body >= text.size() || text[body] != '{'))
+          facts->problems.push_back(
+              {offset + start, "write the body of " + std::string(word) +
+                                   " in braces: if (...) { ... }; without them the engine runs "
+                                   "the statements from the next '{' it finds"});
         i = stop;
       } else {
+        facts->problems.push_back(
+            {offset + start, "write the condition of " + std::string(word) +
+                                 " in parentheses: if (NAME = '') { ... }; without them the "
+                                 "engine takes the next '(' it finds for the condition"});
         i = end;
       }
+      continue;
+    }
+    if (StrEqualNoCase(word, "else") && after != '{' &&
+        !(next + 1 < text.size() && StrEqualNoCase(text.substr(next, 2), "if"))) {
+      facts->problems.push_back(
+          {offset + start, "write the body of else in braces: else { ... }; without them the "
+                           "engine runs the statements from the next '{' it finds"});
+      i = end;
       continue;
     }
     if (StrEqualNoCase(word, "delete")) {

@@ -31,11 +31,20 @@ struct PageTarget {
   std::string how;  // "_PAGENEXT" or "showpage"
 };
 
-// What a script reads, sets and sends to.
+// A statement the engine reads otherwise than it looks: a condition
+// without its parentheses, a body without its braces.
+struct ScriptProblem {
+  size_t offset = 0;
+  std::string text;
+  bool warning = false;  // most likely a mistake, but the engine reads it
+};
+
+// What a script reads, sets and sends to, and what it gets wrong.
 struct ScriptFacts {
   std::vector<NameUse> reads;
   std::vector<NameUse> sets;
   std::vector<PageTarget> targets;
+  std::vector<ScriptProblem> problems;
 };
 
 // Adds the names a value expression or condition in `text` reads to

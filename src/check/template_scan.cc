@@ -76,6 +76,9 @@ class Scanner {
   // up to `end`, which is passed. Nullopt when the page ends first.
   std::optional<std::string> MarkerText(std::string begun, int delim, std::string_view end);
   void AddReads(std::string_view text, size_t offset, bool marker);
+  // True, with an error, when a marker's text runs over the beginning of a
+  // later tag: its own end is missing, and it took the end of another.
+  bool Swallows(std::string_view text, size_t at, const std::string& tag, std::string_view end);
   void AddScriptFacts(const ScriptFacts& found);
 
   void Markup(const std::string& name, int delim, size_t at);
@@ -134,7 +137,24 @@ void Scanner::AddReads(std::string_view text, size_t offset, bool marker) {
   }
 }
 
+bool Scanner::Swallows(std::string_view text, size_t at, const std::string& tag,
+                       std::string_view end) {
+  if (text.find("<%") == std::string_view::npos && text.find("<!--$") == std::string_view::npos)
+    return false;
+  Error(at, "this " + tag + " has no " + std::string(end) + " of its own: it runs on to the " +
+                std::string(end) + " of a later tag on line " + std::to_string(Line(pos_ - 1)) +
+                ", and that tag is lost");
+  return true;
+}
+
 void Scanner::AddScriptFacts(const ScriptFacts& found) {
+  for (const ScriptProblem& problem : found.problems) {
+    if (problem.warning) {
+      Warning(problem.offset, problem.text);
+    } else {
+      Error(problem.offset, problem.text);
+    }
+  }
   for (const NameUse& use : found.reads)
     facts_.reads.push_back({use.name, in_.file, Line(use.offset), use.pattern, use.compared});
   for (const NameUse& use : found.sets)
@@ -185,7 +205,7 @@ void Scanner::Markup(const std::string& name, int delim, size_t at) {
       pos_ = text_.size();
       return;
     }
-    AddReads(std::string_view(*text).substr(4), at + 5, true);
+    if (!Swallows(*text, at, "<!--$", "-->")) AddReads(std::string_view(*text).substr(4), at + 5, true);
     return;
   }
   if (name.size() >= 2 && name[0] == '%' && name[1] == '=') {
@@ -195,7 +215,7 @@ void Scanner::Markup(const std::string& name, int delim, size_t at) {
       pos_ = text_.size();
       return;
     }
-    AddReads(std::string_view(*text).substr(2), at + 3, true);
+    if (!Swallows(*text, at, "<%=", "%>")) AddReads(std::string_view(*text).substr(2), at + 3, true);
     return;
   }
   if (StrStartsNoCase(name, "%end")) {
@@ -287,7 +307,8 @@ void Scanner::Section(const std::string& name, int delim, size_t at) {
                   " belongs to no <%if: everything after it up to the next <%end%> is left "
                   "out of the page");
   }
-  if (keyword < text->size() && !StrEqualNoCase(*text, "%else"))
+  if (keyword < text->size() && !StrEqualNoCase(*text, "%else") &&
+      !Swallows(*text, at, "<%" + name.substr(1, opens ? 2 : 4), "%>"))
     AddReads(std::string_view(*text).substr(keyword), at + 1 + keyword, false);
 }
 

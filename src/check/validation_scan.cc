@@ -201,6 +201,13 @@ void ValidationScanner::RunScript(const Script& script) {
                             use.compared});
   for (const NameUse& use : found.sets)
     facts_.sets.push_back({use.name, std::string(file_), Line(use.offset)});
+  for (const ScriptProblem& problem : found.problems) {
+    if (problem.warning) {
+      findings_.Warning(file_, Line(problem.offset), problem.text);
+    } else {
+      findings_.Error(file_, Line(problem.offset), problem.text);
+    }
+  }
   for (const PageTarget& target : found.targets)
     facts_.targets.push_back({target.page, std::string(file_), Line(target.offset), target.how});
 }

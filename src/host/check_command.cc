@@ -55,11 +55,12 @@ int CheckCommand(int argc, char** argv) {
   const std::string cwd = CurrentDirectory();
   const std::string served = ResolveServerRoot(
       std::nullopt, RegistryGetString(RegistryRoot::kLocalMachine, kServerKey, "ServerRoot"), cwd);
-  // The first argument is the server root when it names a folder that is
-  // not a form folder of the root served by default ("library" beside
-  // "library.ini").
+  // The first argument is the server root when it holds a '/' (a path is
+  // never a form's name) or names a folder that is not a form folder of the
+  // root served by default ("library" beside "library.ini").
   std::string root = served;
-  if (!args.empty() && IsFolder(args.front()) && !FileExists(served + args.front() + ".ini")) {
+  if (!args.empty() && (args.front().find('/') != std::string::npos ||
+                        (IsFolder(args.front()) && !FileExists(served + args.front() + ".ini")))) {
     root = ResolveServerRoot(args.front(), std::nullopt, cwd);
     args.erase(args.begin());
   }
