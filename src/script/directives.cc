@@ -36,6 +36,11 @@ std::string PlaceOf(const TemplateRun& run) {
          std::to_string(PageLineAt(run.page->text(), run.page->Tell()));
 }
 
+// Where a directive's error line goes: into the page for the author; a
+// respondent on another computer gets the page without it (the message log
+// names what went wrong either way).
+OutputStream* ErrorOut(const TemplateRun& run) { return run.author_view ? run.out : nullptr; }
+
 // A directive that would nest one run deeper than allowed is refused.
 bool NestingAllowed() { return TemplateDepth() < kMaxTemplateDepth; }
 
@@ -123,7 +128,7 @@ void DirectiveInclude(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string name;
   if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) {
-    DirectiveError(run.out, page, "include", "parameter missing");
+    DirectiveError(ErrorOut(run), page, "include", "parameter missing");
     return;
   }
   SkipTagEnd(page);
@@ -139,7 +144,7 @@ void DirectiveInclude(const TemplateRun& run) {
   // page that includes itself ends with this line.
   if (!NestingAllowed() || !TemplateCountFile() ||
       !TemplateProcessFile(PathBuild(run.base_path, name), included)) {
-    DirectiveError(run.out, page, name, "cannot open file");
+    DirectiveError(ErrorOut(run), page, name, "cannot open file");
     if (run.out)
       StatusLogAppend("\nThe page " + PlaceOf(run) + " includes " + name +
                       ", which cannot be opened (or includes itself too deeply).");
@@ -150,14 +155,17 @@ void DirectiveSource(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string name;
   if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) {
-    DirectiveError(run.out, page, "source", "parameter missing");
+    DirectiveError(ErrorOut(run), page, "source", "parameter missing");
     return;
   }
   SkipTagEnd(page);
   std::string path = PathBuild(run.base_path, name);
   FilePtr f = FileOpen(path, "r");
   if (!f) {
-    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
+    DirectiveError(ErrorOut(run), page, PathShown(run.base_path, path), "cannot open file");
+    if (run.out)
+      StatusLogAppend("\nThe page " + PlaceOf(run) + " copies " + name +
+                      " (<%source), which cannot be opened.");
     return;
   }
   StreamCopyFile(run.out, f.get());
@@ -170,7 +178,7 @@ void DirectiveReport(const TemplateRun& run) {
   std::string query = ReadReportQuery(page, run.vars);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
-    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
+    DirectiveError(ErrorOut(run), page, PathShown(run.base_path, path), "cannot open file");
     PageSkipUntil(page, kReportEndTag, kReportEndTag);
     return;
   }
@@ -180,9 +188,11 @@ void DirectiveReport(const TemplateRun& run) {
     // The body is not skipped: it follows as ordinary page text. A dry run
     // leaves no trace, not even in the log.
     if (run.out) {
-      StreamWriteText(run.out, "[Error: Unable to open the database ");
-      StreamWriteHtml(run.out, PathShown(run.base_path, path));
-      StreamWriteText(run.out, "]");
+      if (OutputStream* out = ErrorOut(run)) {
+        StreamWriteText(out, "[Error: Unable to open the database ");
+        StreamWriteHtml(out, PathShown(run.base_path, path));
+        StreamWriteText(out, "]");
+      }
       StatusLogAppend("\nThe report in " + PlaceOf(run) + " reads the data file " +
                       PathShown(run.base_path, path) +
                       ", which cannot be opened or has no header line.");
@@ -229,7 +239,7 @@ void DirectiveStats(const TemplateRun& run) {
   SkipTagEnd(page);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
-    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
+    DirectiveError(ErrorOut(run), page, PathShown(run.base_path, path), "cannot open file");
     PageSkipUntil(page, kReportEndTag, kReportEndTag);
     return;
   }
@@ -326,7 +336,7 @@ void DirectiveList(const TemplateRun& run) {
       row.run(run);
       return;
     }
-    DirectiveError(run.out, *run.page, word, "Unknown command");
+    DirectiveError(ErrorOut(run), *run.page, word, "Unknown command");
   }
 }
 

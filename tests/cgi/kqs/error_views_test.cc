@@ -54,6 +54,7 @@ class ErrorViewsTest : public ServedRootSuite<ErrorViewsTest> {
                                           "SAVESTATNAME=data/nostats.sta\n") +
                                   kAccess);
     root.Write("nostats.asc", "#Q1\t\r\n");
+    root.Write("broken.html", "<p>Broken</p>\n<%include nosuch.htm %>\n<%report none.asc %>{N}</report>\n");
     root.Write("listonly.ini", "[access]\nPWDREAD=(allow)\n");
     root.Write("results.html", "<p>Results</p>\n<%stats data/none.sta %>{N}</report>\n");
     ASSERT_NE(served_->Start(), 0) << served_->server().Errors();
@@ -100,6 +101,10 @@ TEST_F(ErrorViewsTest, RespondentsGetTheShortTextAndTheAuthorTheDetail) {
        "<p>Page one</p>", "Script error 48: Function not found:\nnosuch("},
       {"a page's script block that fails", Get("/kqs?DATABASE=checks&_ACTION=NEXT&_PAGE=page0"),
        "after", "[Script error 48: Function not found:x = foo(]"},
+      {"a page's include and report that fail", Get("/broken.html"), "<p>Broken</p>",
+       "<HR>Error in (nosuch.htm)["},
+      {"a report's missing data file", Get("/broken.html"), "<p>Broken</p>",
+       "[Error: Unable to open the database none.asc]"},
       {"the list viewer", Get("/list?DATABASE=listonly&_ACTION=LIST"),
        "There is no form named &quot;listonly&quot; here.",
        "listonly.ini has no [DATABASE] section"},
@@ -141,6 +146,9 @@ TEST_F(ErrorViewsTest, TheMessageLogSaysWhatWentWrongInSentences) {
       {"a page's script error, with its file and line",
        Get("/kqs?DATABASE=checks&_ACTION=NEXT&_PAGE=page0&_SESSION=u"),
        "Script error 48 (Function not found) in checks/page1 line 2: x = foo(."},
+      {"an include that fails", Get("/broken.html"),
+       "The page broken.html line 2 includes nosuch.htm, which cannot be opened (or includes "
+       "itself too deeply)."},
       {"the request's error number, never the page's HTML", Get("/kqs?DATABASE=gone"),
        "The request ended with error 2 (explained at /help/cgi/kqs/error.html#s2)."},
   };
