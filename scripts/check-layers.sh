@@ -2,8 +2,8 @@
 # Fails when a source file includes a header of a higher layer. The layers,
 # from the bottom: base; platform; httpd, mail and store (side by side, none
 # including another); script; the engines cgi/kqs and cgi/list (side by
-# side); app; host. Each folder may include itself and the folders listed
-# for it here. Usage: check-layers.sh [SOURCE_DIR]
+# side); app and check (side by side); host. Each folder may include itself
+# and the folders listed for it here. Usage: check-layers.sh [SOURCE_DIR]
 set -eu
 src="${1:-$(dirname "$0")/../src}"
 allowed() {
@@ -16,8 +16,9 @@ allowed() {
     script) echo "base platform store script" ;;
     cgi/kqs) echo "base platform httpd mail store script cgi/kqs" ;;
     cgi/list) echo "base platform httpd mail store script cgi/list" ;;
+    check) echo "base platform httpd mail store script cgi/kqs cgi/list check" ;;
     app) echo "base platform httpd mail store script cgi/kqs cgi/list app" ;;
-    host) echo "base platform httpd mail store script cgi/kqs cgi/list app host" ;;
+    host) echo "base platform httpd mail store script cgi/kqs cgi/list app check host" ;;
     *) echo "" ;;
   esac
 }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "app/help_page.h"
 #include "app/private_files.h"
 #include "base/decode.h"
 #include "base/file.h"
@@ -205,7 +206,8 @@ void ServeTemplatePage(Request& r, const RootFile& file) {
                    .out = &r.out,
                    .page = &page,
                    .vars = r.vars,
-                   .name = r.path});
+                   .name = r.path,
+                   .author_view = r.info.FromThisMachine()});
 }
 
 // Answers a path that names no file with status 404 (browsers, caches and
@@ -283,6 +285,18 @@ int RouteList(Request& r) {
   return ListDispatch(r.ctx.server_root, r.vars, &r.out, r.info);
 }
 
+// The error-code help page: the server root's own copy when it has one,
+// else the copy built into the program.
+int RouteErrorHelp(Request& r) {
+  if (OpenRootFile(r, r.path)) {
+    ServeFile(r);
+  } else {
+    WriteResponseHeader(&r.out);
+    StreamWriteText(&r.out, BuiltInErrorHelpPage());
+  }
+  return ResultNumber(ResultCode::kOk);
+}
+
 int RouteQuit(Request& r) {
   if (!ServerModeInfo(r.ctx.mode).serves_quit) {
     ServeFile(r);
@@ -304,6 +318,7 @@ constexpr Route kRoutes[] = {
     {"kqs", RouteSurvey},   {"kqs.exe", RouteSurvey},   {"kqs.cgi", RouteSurvey},
     {"kqs.dll", RouteSurvey}, {"list", RouteList},      {"list.exe", RouteList},
     {"list.cgi", RouteList},  {"list.dll", RouteList},  {"quit", RouteQuit},
+    {kErrorHelpPagePath, RouteErrorHelp},
 };
 
 int Dispatch(Request& r) {
@@ -385,6 +400,7 @@ RequestInfo MakeRequestInfo(const RouterContext& ctx, const Connection& conn,
   info.client_ip = dotted;
   info.socket_fd = conn.socket.get();
   info.extra_host_names = VarTableGet(ctx.settings, "HOSTNAMES");
+  info.this_machine = ctx.this_machine;
   return info;
 }
 

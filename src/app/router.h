@@ -15,6 +15,7 @@
 #include "app/start_pages.h"
 #include "base/output_stream.h"
 #include "base/vartable.h"
+#include "httpd/admission.h"
 #include "httpd/connection.h"
 #include "httpd/request.h"
 #include "httpd/request_info.h"
@@ -46,6 +47,9 @@ struct RouterContext {
   RequestLimits limits;
   EngineFn survey_engine;  // null: SurveyDispatch
   EngineFn list_engine;    // null: ListDispatch
+  // Which clients are this machine (the author's view of errors); tests
+  // give their own.
+  ThisMachineTest this_machine = ClientIsThisMachine;
 };
 
 // Serves the complete request in `conn.request`, writing the response into

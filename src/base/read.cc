@@ -23,6 +23,11 @@ bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
 
+int PageLineAt(std::string_view text, size_t offset) {
+  const std::string_view before = text.substr(0, std::min(offset, text.size()));
+  return 1 + static_cast<int>(std::count(before.begin(), before.end(), '\n'));
+}
+
 std::optional<std::string> ReadPageFile(const std::string& path, size_t limit) {
   std::shared_ptr<const std::string> text = CachedFileText(path, limit);
   if (!text) return std::nullopt;

@@ -56,6 +56,11 @@ class PageReader {
   size_t pos_ = 0;
 };
 
+// The line, counted from 1, that holds the byte at `offset` of `text` (an
+// offset past the end counts as the end): the number message-log lines and
+// `tallypad check` give for a place in a page.
+int PageLineAt(std::string_view text, size_t offset);
+
 // Reads the regular file at `path` into memory, at most `limit` bytes.
 // Nullopt when it cannot be opened (missing, or not a regular file).
 std::optional<std::string> ReadPageFile(const std::string& path, size_t limit = kMaxPageBytes);

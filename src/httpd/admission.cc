@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint32_t kLoopbackNet = 0x7f000000;   // 127.0.0.0/8
 constexpr uint32_t kLoopbackMask = 0xff000000;
+constexpr uint32_t kLoopbackAddress = 0x7f000001;  // 127.0.0.1
 
 }  // namespace
 
@@ -39,6 +40,31 @@ bool AdmitByNetwork(uint32_t client, const std::vector<LocalNetwork>& networks) 
 bool AdmitLocalNetworkClient(const sockaddr_in& client, const sockaddr_in& bound) {
   if (client.sin_family != AF_INET) return false;
   return AdmitByNetwork(ntohl(client.sin_addr.s_addr), LocalIpv4Networks());
+}
+
+std::vector<uint32_t> LocalIpv4Addresses() {
+  std::vector<uint32_t> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    out.push_back(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr));
+  }
+  freeifaddrs(list);
+  return out;
+}
+
+bool IsThisMachine(uint32_t client, const std::vector<uint32_t>& addresses) {
+  if (client == kLoopbackAddress) return true;
+  for (uint32_t address : addresses)
+    if (address == client) return true;
+  return false;
+}
+
+bool ClientIsThisMachine(uint32_t client) {
+  // The common case needs no look at the interfaces.
+  if (client == kLoopbackAddress) return true;
+  return IsThisMachine(client, LocalIpv4Addresses());
 }
 
 }  // namespace tallypad

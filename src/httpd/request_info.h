@@ -1,7 +1,7 @@
 // What the router tells the in-process programs about a request beyond its
 // variables: the address this server is reached at, the request's Host
 // header and this server's other names (for building redirects) and the
-// client's address.
+// client's address, and whether the client is this machine.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,9 @@
 #include <string>
 
 namespace tallypad {
+
+// Tells whether an IPv4 client address (host byte order) is this machine.
+using ThisMachineTest = bool (*)(uint32_t client);
 
 struct RequestInfo {
   // "127.0.0.1", followed by ":" and the port when the port is not 80.
@@ -25,6 +28,13 @@ struct RequestInfo {
   // Further names of this server that a Host header may use ("cgi.ini",
   // HOSTNAMES: separated by commas or blanks).
   std::string extra_host_names;
+  // The router's test of whether the client is this machine; null: no
+  // client is.
+  ThisMachineTest this_machine = nullptr;
+
+  // True when the request comes from this machine, where the author tries
+  // the forms: engine errors then show the author's detail on the page.
+  bool FromThisMachine() const { return this_machine && this_machine(client_address); }
 };
 
 }  // namespace tallypad

@@ -247,7 +247,7 @@ class EventLoop {
     if (!trailer.empty()) {
       ConnWrite(c.conn.get(), trailer.data(), trailer.size());
       ConnWrite(c.conn.get(), kVersionComment.data(), kVersionComment.size());
-      StatusLogAppend(trailer);
+      StatusLogAppend(TrailerLogLine(code));
     }
     StartWriting(c);
   }
@@ -415,6 +415,14 @@ std::string TrailerLine(int code) {
   if (IsAccessDenied(code)) return "<P>Error: Access denied.\n";
   // The help page is served by this server itself: the machine is often offline.
   return StrPrintf("<P><A href=/help/cgi/kqs/error.html#s%d>Error %d</a>\n", code, code);
+}
+
+std::string TrailerLogLine(int code) {
+  if (code == ResultNumber(ResultCode::kOk)) return "";
+  if (IsAccessDenied(code))
+    return StrPrintf("\nThe request ended with error %d: access denied.", code);
+  return StrPrintf("\nThe request ended with error %d (explained at /help/cgi/kqs/error.html#s%d).",
+                   code, code);
 }
 
 int ServerThread(Listener* l, const ServerHooks& hooks, const std::atomic<bool>& stop,

@@ -63,6 +63,9 @@ struct ServerHooks {
 // access-denied line where IsAccessDenied says so, the help-link line for
 // any other code.
 std::string TrailerLine(int code);
+// Returns the message-log sentence for the same code ("" for kOk): the
+// number and where the help page explains it, never the page's HTML.
+std::string TrailerLogLine(int code);
 
 // Serves connections on the open listener until `stop` is set (ListenerWake
 // wakes the loop at once); returns kServerThreadExitCode.

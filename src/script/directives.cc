@@ -29,6 +29,18 @@ constexpr int64_t kRandomSeedBase = 452;
 // Skips the rest of a directive's tag, up to and including "%>".
 void SkipTagEnd(PageReader& page) { PageSkipUntil(page, "%>", "%>"); }
 
+// The place of a directive in its page for the message log:
+// "library/results.htm line 12".
+std::string PlaceOf(const TemplateRun& run) {
+  return TemplateShownName(run) + " line " +
+         std::to_string(PageLineAt(run.page->text(), run.page->Tell()));
+}
+
+// Where a directive's error line goes: into the page for the author; a
+// respondent on another computer gets the page without it (the message log
+// names what went wrong either way).
+OutputStream* ErrorOut(const TemplateRun& run) { return run.author_view ? run.out : nullptr; }
+
 // A directive that would nest one run deeper than allowed is refused.
 bool NestingAllowed() { return TemplateDepth() < kMaxTemplateDepth; }
 
@@ -116,34 +128,44 @@ void DirectiveInclude(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string name;
   if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) {
-    DirectiveError(run.out, page, "include", "parameter missing");
+    DirectiveError(ErrorOut(run), page, "include", "parameter missing");
     return;
   }
   SkipTagEnd(page);
   // Included files are resolved against the including page's base path, and
   // their form fields are never rewritten.
-  const TemplateRun included{
-      .base_path = run.base_path, .out = run.out, .vars = run.vars, .record = run.record};
+  const TemplateRun included{.base_path = run.base_path,
+                             .out = run.out,
+                             .vars = run.vars,
+                             .record = run.record,
+                             .author_view = run.author_view};
   // A file that would go deeper than the nesting limit (or past the number
   // of files one page may open) counts as one that cannot be opened, so a
   // page that includes itself ends with this line.
   if (!NestingAllowed() || !TemplateCountFile() ||
-      !TemplateProcessFile(PathBuild(run.base_path, name), included))
-    DirectiveError(run.out, page, name, "cannot open file");
+      !TemplateProcessFile(PathBuild(run.base_path, name), included)) {
+    DirectiveError(ErrorOut(run), page, name, "cannot open file");
+    if (run.out)
+      StatusLogAppend("\nThe page " + PlaceOf(run) + " includes " + name +
+                      ", which cannot be opened (or includes itself too deeply).");
+  }
 }
 
 void DirectiveSource(const TemplateRun& run) {
   PageReader& page = *run.page;
   std::string name;
   if (!DirectiveReadParameter(page, &name, kDirectiveParameterLimit)) {
-    DirectiveError(run.out, page, "source", "parameter missing");
+    DirectiveError(ErrorOut(run), page, "source", "parameter missing");
     return;
   }
   SkipTagEnd(page);
   std::string path = PathBuild(run.base_path, name);
   FilePtr f = FileOpen(path, "r");
   if (!f) {
-    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
+    DirectiveError(ErrorOut(run), page, PathShown(run.base_path, path), "cannot open file");
+    if (run.out)
+      StatusLogAppend("\nThe page " + PlaceOf(run) + " copies " + name +
+                      " (<%source), which cannot be opened.");
     return;
   }
   StreamCopyFile(run.out, f.get());
@@ -156,7 +178,7 @@ void DirectiveReport(const TemplateRun& run) {
   std::string query = ReadReportQuery(page, run.vars);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
-    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
+    DirectiveError(ErrorOut(run), page, PathShown(run.base_path, path), "cannot open file");
     PageSkipUntil(page, kReportEndTag, kReportEndTag);
     return;
   }
@@ -166,10 +188,14 @@ void DirectiveReport(const TemplateRun& run) {
     // The body is not skipped: it follows as ordinary page text. A dry run
     // leaves no trace, not even in the log.
     if (run.out) {
-      StreamWriteText(run.out, "[Error: Unable to open the database ");
-      StreamWriteHtml(run.out, PathShown(run.base_path, path));
-      StreamWriteText(run.out, "]");
-      StatusLogAppend("\nCGI_DATA: Unable to open the database: " + path);
+      if (OutputStream* out = ErrorOut(run)) {
+        StreamWriteText(out, "[Error: Unable to open the database ");
+        StreamWriteHtml(out, PathShown(run.base_path, path));
+        StreamWriteText(out, "]");
+      }
+      StatusLogAppend("\nThe report in " + PlaceOf(run) + " reads the data file " +
+                      PathShown(run.base_path, path) +
+                      ", which cannot be opened or has no header line.");
     }
     return;
   }
@@ -191,7 +217,9 @@ void DirectiveReport(const TemplateRun& run) {
                                  .page = &page,
                                  .vars = run.vars,
                                  .record = columns,
-                                 .stop = kReportEnd};
+                                 .stop = kReportEnd,
+                                 .name = run.name,
+                                 .author_view = run.author_view};
     int number = 0;
     const RecordFilter wanted = QueryFilter(run.vars, query);
     while (!TemplateStopped() && data->ReadWhere(wanted)) {
@@ -211,7 +239,7 @@ void DirectiveStats(const TemplateRun& run) {
   SkipTagEnd(page);
   std::string path = PathBuild(run.base_path, name);
   if (!NestingAllowed()) {
-    DirectiveError(run.out, page, PathShown(run.base_path, path), "cannot open file");
+    DirectiveError(ErrorOut(run), page, PathShown(run.base_path, path), "cannot open file");
     PageSkipUntil(page, kReportEndTag, kReportEndTag);
     return;
   }
@@ -219,6 +247,10 @@ void DirectiveStats(const TemplateRun& run) {
   if (FileExists(path)) {
     counts = IniLoadSection(path, "COUNT", 0);
     sums = IniLoadSection(path, "SUM", 0);
+  } else if (run.out) {
+    // The body is still shown, once, with its braces as they stand.
+    StatusLogAppend("\nThe statistics in " + PlaceOf(run) + " read the file " +
+                    PathShown(run.base_path, path) + ", which does not exist.");
   }
   VarTableForEach(sums.get(), [](VarEntry& e) { *e.name = StrConcat3(*e.name, ".SUM", ""); });
   VarTablePtr table;
@@ -232,7 +264,9 @@ void DirectiveStats(const TemplateRun& run) {
                    .page = &page,
                    .vars = run.vars,
                    .record = table.get(),
-                   .stop = kReportEnd});
+                   .stop = kReportEnd,
+                   .name = run.name,
+                   .author_view = run.author_view});
 }
 
 void DirectiveRandom(const TemplateRun& run) {
@@ -302,7 +336,7 @@ void DirectiveList(const TemplateRun& run) {
       row.run(run);
       return;
     }
-    DirectiveError(run.out, *run.page, word, "Unknown command");
+    DirectiveError(ErrorOut(run), *run.page, word, "Unknown command");
   }
 }
 

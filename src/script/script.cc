@@ -139,8 +139,10 @@ int Level::If() {
   bool result = false;
   if (int code = ReadCondition(&result)) return code;
   in_chain_ = true;
-  taken_ = result;
-  return taken_ ? RunBody() : SkipBody();
+  // A dry run runs every body and takes no branch, so the bodies of the
+  // elsif and else branches run as well.
+  taken_ = result && !ctx_.dry_run;
+  return taken_ || ctx_.dry_run ? RunBody() : SkipBody();
 }
 
 int Level::ElseIf() {
@@ -150,8 +152,8 @@ int Level::ElseIf() {
   if (taken_) return SkipBody();
   bool result = false;
   if (int code = ReadCondition(&result)) return code;
-  taken_ = result;
-  return taken_ ? RunBody() : SkipBody();
+  taken_ = result && !ctx_.dry_run;
+  return taken_ || ctx_.dry_run ? RunBody() : SkipBody();
 }
 
 int Level::Else() {

@@ -71,6 +71,10 @@ struct ScriptContext {
   std::span<const ScriptObject> objects;      // may be empty
   std::span<const ScriptFunction> functions;  // the caller's function table
   int depth = 0;                         // current nesting level of blocks
+  // A dry run checks a script without effects on anything but `vars`: every
+  // body of every if/elsif/else chain runs, and functions are looked up and
+  // their arguments read, but none is called (a call gives "").
+  bool dry_run = false;
 };
 
 // Runs statements read from `page` until "%>", a stop keyword or the end of

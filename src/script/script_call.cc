@@ -102,7 +102,9 @@ int ScriptCallFunction(ScriptContext& ctx, PageReader& page, int lookahead, std:
     const size_t most = fn->max_args > 0 ? static_cast<size_t>(fn->max_args) : 0;
     if (int code = ReadArguments(ctx, page, lookahead, vars, most, &args)) return code;
   }
-  std::optional<std::string> text = fn->callback(ctx, name, args, vars);
+  // A dry run checks the call without making it.
+  std::optional<std::string> text =
+      ctx.dry_run ? std::optional<std::string>("") : fn->callback(ctx, name, args, vars);
   if (result) *result = std::move(text);
   return 0;
 }

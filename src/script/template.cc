@@ -36,6 +36,9 @@ constexpr size_t kTagNameLimit = 16;
 constexpr size_t kMaxFieldAttributes = 20;
 // The failing statement copied into a script error report is cut here.
 constexpr size_t kScriptErrorCopyLimit = 1024;
+// The failing statement quoted in a script error's log line is cut here:
+// enough to recognise it, and a log line stays one line of a window.
+constexpr size_t kLoggedStatementLimit = 80;
 // Plain page text is gathered and written in pieces of about this size.
 constexpr size_t kWriteChunk = 4096;
 
@@ -46,6 +49,8 @@ thread_local long t_nested_files = 0;
 // it runs): out of time, or out of nested runs.
 thread_local std::chrono::steady_clock::time_point t_started;
 thread_local std::string t_stopped;
+// Whether the page's error line for being stopped has been written.
+thread_local bool t_stop_line_written = false;
 
 class DepthGuard {
  public:
@@ -402,6 +407,13 @@ void ScriptBlock(Run& r) {
   ctx.functions = PageTemplateFunctions();
   const int code = ScriptRun(ctx, r.page, vars);
   if (code > 0) {
+    StatusLogAppend("\n" + ScriptErrorLogLine(ctx, r.page, code, TemplateShownName(r.run)));
+    if (!r.run.author_view) {
+      // A respondent gets neither the report nor the rest of the block as
+      // page text: the page goes on after the block.
+      PageSkipUntil(r.page, "%>", "%>");
+      return;
+    }
     // The report copies the failing statement; the page then goes on from
     // where the copy ended.
     StreamWriteText(out, "[");
@@ -531,19 +543,29 @@ Step Brace(Run& r) {
   return kStepGoOn;
 }
 
-// True when the page has run out of time or out of nested runs; the run that
-// finds out writes the error line where it got to.
+// Writes the error line of a page that was stopped, once per page.
+void WriteStopLine(OutputStream* out, const PageReader& page) {
+  if (t_stop_line_written || !out) return;
+  t_stop_line_written = true;
+  DirectiveError(out, page, "page", t_stopped + ": the rest is left out");
+}
+
+// True when the page has run out of time or out of nested runs. The first
+// run with output that finds it out writes the error line where it got to:
+// a dry pass (the search for a report body's end) that found out first has
+// nowhere to write it.
 bool MustStop(Run& r) {
-  if (!t_stopped.empty()) return true;
-  if (t_nested_runs >= kMaxNestedRuns) {
-    t_stopped = StrPrintf("ran more than %ld nested blocks", kMaxNestedRuns);
-  } else if (std::chrono::steady_clock::now() - t_started > kPageTimeBudget) {
-    t_stopped = StrPrintf("took more than %lld ms",
-                          static_cast<long long>(kPageTimeBudget.count()));
-  } else {
-    return false;
+  if (t_stopped.empty()) {
+    if (t_nested_runs >= kMaxNestedRuns) {
+      t_stopped = StrPrintf("ran more than %ld nested blocks", kMaxNestedRuns);
+    } else if (std::chrono::steady_clock::now() - t_started > kPageTimeBudget) {
+      t_stopped = StrPrintf("took more than %lld ms",
+                            static_cast<long long>(kPageTimeBudget.count()));
+    } else {
+      return false;
+    }
   }
-  DirectiveError(r.w.Stream(), r.page, "page", t_stopped + ": the rest is left out");
+  if (r.run.out) WriteStopLine(r.w.Stream(), r.page);
   return true;
 }
 
@@ -580,6 +602,7 @@ int TemplateProcess(const TemplateRun& run) {
     const auto now = std::chrono::steady_clock::now();
     t_started = run.started.value_or(now);
     t_stopped.clear();
+    t_stop_line_written = false;
     // A later run of a page whose time is up does nothing: the error line
     // was written by the run that ran out.
     if (now - t_started > kPageTimeBudget) return -1;
@@ -593,6 +616,7 @@ int TemplateProcess(const TemplateRun& run) {
     result = MainLoop(r);
   }
   if (outermost && !t_stopped.empty()) {
+    WriteStopLine(run.out, *run.page);
     StatusLogAppend(StrPrintf("\nThe page %.*s %s; the rest was left out",
                               static_cast<int>(run.name.size()), run.name.data(),
                               t_stopped.c_str()));
@@ -608,6 +632,37 @@ bool TemplateProcessFile(const std::string& path, TemplateRun run) {
   if (run.name.empty()) run.name = path;
   TemplateProcess(run);
   return true;
+}
+
+std::string ScriptErrorLogLine(const ScriptContext& ctx, const PageReader& page, int code,
+                               std::string_view shown_name) {
+  const std::string_view message = ScriptErrorMessage(code);
+  // The statement begins at its first byte that is no blank or line break.
+  const std::string_view text = page.text();
+  size_t first = static_cast<size_t>(std::max(ctx.statement_start, 0L));
+  while (first < text.size() && PageIsWhite(static_cast<unsigned char>(text[first]))) ++first;
+  std::string line = StrPrintf("Script error %d (%.*s) in %.*s line %d", code,
+                               static_cast<int>(message.size()), message.data(),
+                               static_cast<int>(shown_name.size()), shown_name.data(),
+                               PageLineAt(text, first));
+  const long span = ctx.stop_position - ctx.statement_start;
+  if (span > 0 && ctx.statement_start >= 0) {
+    std::string statement(page.text().substr(
+        static_cast<size_t>(ctx.statement_start),
+        std::min(static_cast<size_t>(span), kLoggedStatementLimit)));
+    for (char& c : statement)
+      if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    const size_t first = statement.find_first_not_of(' ');
+    if (first != std::string::npos) line += ": " + statement.substr(first);
+  }
+  line += '.';
+  return line;
+}
+
+std::string TemplateShownName(const TemplateRun& run) {
+  if (run.name.empty()) return "(a page)";
+  if (run.name.front() != '/') return std::string(run.name);
+  return PathShown(run.base_path, run.name);
 }
 
 int TemplateDepth() { return t_depth; }

@@ -52,6 +52,11 @@ struct TemplateRun {
   // When the page's time began, for a page processed in several runs; an
   // outermost run without it begins the time itself.
   std::optional<std::chrono::steady_clock::time_point> started{};
+  // Who the page is for: true, the author (errors show their detail, such as
+  // the statement a script failed at); false, a respondent on another
+  // computer, who gets no script error report. The message log names every
+  // error either way.
+  bool author_view = true;
 };
 
 // How long one page may take, with everything its directives, reports and
@@ -78,6 +83,17 @@ int TemplateEmitValue(std::string_view text, OutputStream* out, VarTable* table)
 // failing statement's text copied from `page` (at most 1,024 bytes), leaving
 // the page's reader just after the copied bytes.
 void ScriptError(OutputStream* out, const ScriptContext& ctx, PageReader& page, int code);
+
+// The message-log sentence for script error `code` of the script that ran
+// from `page` (named `shown_name`), with the line and the failing statement:
+// "Script error 48 (Function not found) in travel.val line 9: x = foo(".
+std::string ScriptErrorLogLine(const ScriptContext& ctx, const PageReader& page, int code,
+                               std::string_view shown_name);
+
+// The name of the run's page as the message log shows it: relative to the
+// folder of its base path (the server root for every page the engines and
+// the router show).
+std::string TemplateShownName(const TemplateRun& run);
 
 // The nesting depth of TemplateProcess runs on this thread (0 outside any run).
 int TemplateDepth();

@@ -1,5 +1,6 @@
 #include "store/access.h"
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "base/str.h"
 #include "base/vartable.h"
 #include "platform/profile.h"
+#include "store/form.h"
 #include "store/form_name.h"
 
 namespace tallypad {
@@ -24,6 +26,16 @@ constexpr RightKey kRightKeys[] = {
     {"PWDDELETE", kRightDelete}, {"PWDWRITE", kRightWrite},   {"PWDADMIN", kRightAdmin},
     {"PWDREPORT", kRightReport}, {"PWD", kRightAll},
 };
+
+// The form's table of known keys (store/form.h) lists these keys, in this
+// order: `tallypad check` warns about any other key of the section.
+constexpr bool SameKeysAsTheFormTable() {
+  if (std::size(kRightKeys) != std::size(kAccessKeys)) return false;
+  for (size_t i = 0; i < std::size(kRightKeys); ++i)
+    if (kRightKeys[i].key != kAccessKeys[i]) return false;
+  return true;
+}
+static_assert(SameKeysAsTheFormTable());
 
 struct NoticeLine {
   int bit;

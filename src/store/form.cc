@@ -11,29 +11,9 @@ namespace tallypad {
 
 namespace {
 
-struct KeyDefault {
-  std::string_view key;
-  std::string_view value;
-};
-
-// Keys whose default is not empty (numeric keys left out default to 0).
-// Keys of the result page have their own defaults where the result page
-// is written.
-constexpr KeyDefault kKeyDefaults[] = {
-    {"ACTIVE", "1"},
-    {"IDFIELDS", "IFMUID"},
-    {"MAXMESSAGE", "Sorry, this form is no longer available."},
-    {"PWDMESSAGE", "Sorry, you need a password to access this form."},
-    {"STARTPAGE", "page0"},
-    {"LOGINSEQUENCE", "ASC"},
-    {"LOGDATETIME", "1"},
-    {"DISPLAYMESSAGE", "1"},
-    {"HOTLINK", "/index.html"},
-};
-
 std::string_view KeyDefaultOf(std::string_view key) {
-  for (const KeyDefault& row : kKeyDefaults)
-    if (StrEqualNoCase(row.key, key)) return row.value;
+  for (const FormSettingKey& row : kFormSettingKeys)
+    if (StrEqualNoCase(row.key, key)) return row.default_value;
   return {};
 }
 
@@ -49,6 +29,17 @@ Form FormLoad(std::string_view base_path, std::string_view database) {
   form.settings = std::move(sections[0]);
   form.access = std::move(sections[1]);
   return form;
+}
+
+bool FormKeyKnown(std::string_view key, bool access_section) {
+  if (access_section) {
+    for (std::string_view known : kAccessKeys)
+      if (StrEqualNoCase(known, key)) return true;
+    return false;
+  }
+  for (const FormSettingKey& row : kFormSettingKeys)
+    if (StrEqualNoCase(row.key, key)) return true;
+  return false;
 }
 
 std::string FormSetting(const VarTable* settings, std::string_view key) {

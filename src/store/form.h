@@ -3,7 +3,9 @@
 // per request, and the two sections the engines use come from that one
 // read: the settings (DATABASE) and the passwords (access). The survey
 // engine loads the form when a request names it and hands it to every step;
-// the defaults below apply to settings a form leaves out.
+// the defaults below apply to settings a form leaves out. The tables of the
+// keys each section knows serve the engine's defaults and `tallypad check`,
+// which names a key no table holds.
 #pragma once
 
 #include <string>
@@ -12,6 +14,63 @@
 #include "base/vartable.h"
 
 namespace tallypad {
+
+// One key of a form's DATABASE section and its default: the value a form
+// that leaves the key out (or gives it empty) gets; "" for keys without one
+// (numeric keys then read as 0).
+struct FormSettingKey {
+  std::string_view key;
+  std::string_view default_value;
+};
+
+// Every key of the DATABASE section the engines read, in the order the
+// author's guide lists them. Keys are compared without regard to case.
+inline constexpr FormSettingKey kFormSettingKeys[] = {
+    {"Title", ""},
+    {"Description", ""},
+    {"ACTIVE", "1"},
+    {"MULTIPAGE", ""},
+    {"STARTPAGE", "page0"},
+    {"FORM", ""},
+    {"SAVEPAGE", ""},
+    {"HASUID", ""},
+    {"IDFIELDS", "IFMUID"},
+    {"LOGINSEQUENCE", "ASC"},
+    {"PWDFILE", ""},
+    {"PWDMESSAGE", "Sorry, you need a password to access this form."},
+    {"MAXRESPONSES", ""},
+    {"MAXMESSAGE", "Sorry, this form is no longer available."},
+    {"SAVEDATA", ""},
+    {"SAVEDATANAME", ""},
+    {"SAVEINDEXNAME", ""},
+    {"SAVEXML", ""},
+    {"SAVEXMLNAME", ""},
+    {"SAVESTAT", ""},
+    {"SAVESTATNAME", ""},
+    {"SAVEEMAIL", ""},
+    {"SAVEEMAILNAME", ""},
+    {"EMAILREPORT", ""},
+    {"EMAILSERVER", ""},
+    {"ADMINEMAIL", ""},
+    {"LOGDATETIME", "1"},
+    {"HOST", ""},
+    {"MESSAGE", ""},
+    {"DISPLAYMESSAGE", "1"},
+    {"DISPLAYFORM", ""},
+    {"DISPLAYREPORT", ""},
+    {"REPORT", ""},
+    {"DISPLAYHOTLINK", ""},
+    {"HOTLINK", "/index.html"},
+    {"SHOWREDIRECT", ""},
+    {"REDIRECT", ""},
+    {"REPORT2", ""},
+};
+
+// The keys of the access section, each granting its rights (see
+// store/access.h), in the order the rights check reads them.
+inline constexpr std::string_view kAccessKeys[] = {
+    "PWDREAD", "PWDUPDATE", "PWDAPPEND", "PWDDELETE", "PWDWRITE", "PWDADMIN", "PWDREPORT", "PWD",
+};
 
 struct Form {
   std::string name;      // the form's name, as the request gave it
@@ -23,6 +82,10 @@ struct Form {
 // a name the rights check refuses (see AccessNameAllowed), read nothing:
 // both sections are then null.
 Form FormLoad(std::string_view base_path, std::string_view database);
+
+// True when `key` is one of kFormSettingKeys (section DATABASE), or of
+// kAccessKeys when `access_section` is set; compared without regard to case.
+bool FormKeyKnown(std::string_view key, bool access_section = false);
 
 // Returns the value of `key`, or the key's default when it is missing or
 // empty ("" for keys without a default).

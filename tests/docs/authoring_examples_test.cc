@@ -9,9 +9,18 @@
 // stays there for every later example, until a block of the same name
 // replaces it. Block contents are their lines joined by line feeds, without
 // a final one (files get a final line feed).
+//
+// The guide's walkthrough (section 17) shows every file of a small survey
+// as a block "walkthrough NAME". Those files are written into a fresh server
+// root, which `tallypad check` must find clean, and which the real program
+// serves while a respondent answers the survey and the team reads its
+// results; the example output of `tallypad check` in section 18 is what the
+// check prints for the walkthrough with the two mistakes it describes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +30,9 @@
 #include "base/vartable.h"
 #include "base/output_stream.h"
 #include "script/template.h"
+#include "support/html_form.h"
+#include "support/served_root.h"
+#include "support/server_process.h"
 #include "support/temp_dir.h"
 
 namespace tallypad {
@@ -228,6 +240,143 @@ TEST(AuthoringGuideExamples, EveryExampleWritesItsOutput) {
     EXPECT_EQ(RunExample(ex), ex.expected)
         << "the example at " << kGuide << " line " << ex.line << " writes something else";
   }
+}
+
+// ---- The walkthrough -------------------------------------------------------
+
+using testing::FormFields;
+using testing::HttpGet;
+using testing::HttpResponse;
+using testing::PressButton;
+
+// The files of the walkthrough, in the order the guide shows them.
+std::vector<std::pair<std::string, std::string>> WalkthroughFiles(std::string* error) {
+  std::string text =
+      testing::ReadFileText(std::string(TALLYPAD_SOURCE_DIR) + "/" + std::string(kGuide));
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const Block& b : ReadBlocks(text, error)) {
+    if (FirstWord(b.info) != "walkthrough") continue;
+    files.emplace_back(std::string(Trim(std::string_view(b.info).substr(11))), b.content + "\n");
+  }
+  return files;
+}
+
+// The lines of the "text" block of the guide that follows the line holding
+// `lead`.
+std::vector<std::string> GuideBlockAfter(std::string_view lead) {
+  std::string text =
+      testing::ReadFileText(std::string(TALLYPAD_SOURCE_DIR) + "/" + std::string(kGuide));
+  std::string error;
+  const size_t at = text.find(lead);
+  if (at == std::string::npos) return {};
+  const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + at, '\n'));
+  for (const Block& b : ReadBlocks(text, &error))
+    if (b.line > line && FirstWord(b.info) == "text") return SplitLines(b.content);
+  return {};
+}
+
+// Runs "tallypad check ROOT"; returns the exit status and fills `lines`.
+int RunCheck(const std::string& root, std::vector<std::string>* lines) {
+  testing::TempDir registry;
+  testing::ServerProcess program;
+  testing::ServerProcess::Options options;
+  options.args = {"check"};
+  options.server_root = root;
+  options.registry = registry.path();
+  if (!program.Start(options)) return -1;
+  const int status = program.WaitExit(60000).value_or(-1);
+  *lines = SplitLines(program.Output());
+  return status;
+}
+
+class AuthoringGuideWalkthrough : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    files_ = WalkthroughFiles(&error);
+    ASSERT_EQ(error, "");
+    ASSERT_FALSE(files_.empty()) << "the guide shows no walkthrough files";
+  }
+  void WriteInto(const testing::TempDir& root) const {
+    for (const auto& [name, content] : files_) root.Write(name, content);
+  }
+  std::vector<std::pair<std::string, std::string>> files_;
+};
+
+TEST_F(AuthoringGuideWalkthrough, ItsFilesCheckClean) {
+  testing::TempDir root;
+  WriteInto(root);
+  std::vector<std::string> lines;
+  EXPECT_EQ(RunCheck(root.path(), &lines), 0);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "tallypad check: 1 form checked (coffee): no errors, no warnings");
+}
+
+TEST_F(AuthoringGuideWalkthrough, TheChecksExampleIsWhatTheCheckPrints) {
+  testing::TempDir root;
+  WriteInto(root);
+  // The two mistakes the guide describes: a misspelt next page and a
+  // misspelt variable.
+  for (const auto& [name, from, to] :
+       {std::tuple<std::string, std::string, std::string>{"coffee.val", "'final';\nif (CUPS",
+                                                          "'finale';\nif (CUPS"},
+        {"coffee/final", "escape(NAME)", "escape(NAEM)"}}) {
+    std::string text = root.Read(name);
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << name;
+    root.Write(name, text.replace(at, from.size(), to));
+  }
+  std::vector<std::string> lines;
+  EXPECT_EQ(RunCheck(root.path(), &lines), 1);
+  std::vector<std::string> guide = GuideBlockAfter("checks like this:");
+  ASSERT_EQ(guide.size(), lines.size());
+  // The first line names the folder, which differs.
+  for (size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], guide[i]);
+}
+
+TEST_F(AuthoringGuideWalkthrough, TheSurveyIsAnsweredAndItsResultsShown) {
+  testing::ServedRoot served;
+  WriteInto(served.root());
+  ASSERT_NE(served.Start(), 0) << served.server().Errors();
+  const int port = served.port();
+  auto post = [&](const std::string& page, const char* action, const FormFields& typed) {
+    return testing::HttpPost(port, "/kqs", testing::FormBody(PressButton(page, action, typed)));
+  };
+
+  EXPECT_NE(HttpGet(port, "/").body.find("/kqs?DATABASE=coffee"), std::string::npos);
+  HttpResponse about = HttpGet(port, "/kqs?DATABASE=coffee");
+  ASSERT_NE(about.body.find("<h1>About you</h1>"), std::string::npos) << about.body;
+  // A page without its answer is shown again with the check's warning.
+  HttpResponse warned = post(about.body, "NEXT", {});
+  EXPECT_NE(warned.body.find("Please tell us your first name."), std::string::npos) << warned.body;
+  HttpResponse drink = post(warned.body, "NEXT", {{"NAME", "Ann"}});
+  ASSERT_NE(drink.body.find("<h1>Your coffee</h1>"), std::string::npos) << drink.body;
+  // No coffee: the page "other" comes in between.
+  HttpResponse other = post(drink.body, "NEXT", {{"CUPS", "none"}, {"TAKE", "milk"}});
+  ASSERT_NE(other.body.find("<h1>No coffee?</h1>"), std::string::npos) << other.body;
+  HttpResponse last = post(other.body, "NEXT", {{"INSTEAD", "tea"}});
+  ASSERT_NE(last.body.find("Anything else, Ann?"), std::string::npos) << last.body;
+  HttpResponse thanks = post(last.body, "SAVE", {{"COMMENT", "More tea, please"}});
+  EXPECT_NE(thanks.body.find("Thank you for your answers"), std::string::npos) << thanks.body;
+
+  const std::string data = served.root().Read("coffee.asc");
+  EXPECT_NE(data.find("\t\"1\"\t"), std::string::npos) << data;
+  EXPECT_NE(data.find("\"Ann\"\t\"none\"\t\"milk\"\t\"tea\"\t\"More tea, please\""),
+            std::string::npos)
+      << data;
+  const std::string stats = served.root().Read("coffee.sta");
+  for (const char* count : {"_FORMDONE=1", "CUPS_none=1", "CUPS_one=0", "TAKE_milk=1"})
+    EXPECT_NE(stats.find(count), std::string::npos) << count << "\n" << stats;
+
+  // The results need the password; with it they show the count and the comment.
+  EXPECT_EQ(HttpGet(port, "/kqs?DATABASE=coffee&_ACTION=REPORT").body.find("Answers so far"),
+            std::string::npos);
+  HttpResponse results = HttpGet(port, "/kqs?DATABASE=coffee&_ACTION=REPORT&_PASSWORD=beans");
+  EXPECT_NE(results.body.find("<p>Answers so far: 1</p>"), std::string::npos) << results.body;
+  EXPECT_NE(results.body.find("<tr><th>no coffee</th><td>1</td></tr>"), std::string::npos)
+      << results.body;
+  EXPECT_NE(results.body.find("<li>Ann: More tea, please</li>"), std::string::npos)
+      << results.body;
 }
 
 }  // namespace

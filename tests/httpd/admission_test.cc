@@ -47,5 +47,30 @@ TEST(AdmissionTest, TheHookAdmitsThisMachinesOwnAddresses) {
   EXPECT_TRUE(AdmitLocalNetworkClient(loopback, bound));
 }
 
+// Errors show the author's detail only to this machine: 127.0.0.1 and the
+// addresses of its interfaces, not the rest of the loopback network (a
+// client bound to 127.0.0.2 stands for another computer) nor a neighbour.
+TEST(ThisMachineTest, OnlyTheMachinesOwnAddressesAreThisMachine) {
+  const std::vector<uint32_t> addresses = {Ip("127.0.0.1"), Ip("192.168.1.20")};
+  struct Case {
+    const char* client;
+    bool this_machine;
+  } cases[] = {
+      {"127.0.0.1", true},  {"192.168.1.20", true},  {"127.0.0.2", false},
+      {"192.168.1.21", false}, {"10.0.0.1", false}, {"0.0.0.0", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(IsThisMachine(Ip(c.client), addresses), c.this_machine) << c.client;
+  // 127.0.0.1 is this machine even when no interface could be listed.
+  EXPECT_TRUE(IsThisMachine(Ip("127.0.0.1"), {}));
+  EXPECT_FALSE(IsThisMachine(Ip("192.168.1.20"), {}));
+}
+
+TEST(ThisMachineTest, TheRoutersTestKnowsTheInterfacesAddresses) {
+  for (uint32_t address : LocalIpv4Addresses()) EXPECT_TRUE(ClientIsThisMachine(address));
+  EXPECT_TRUE(ClientIsThisMachine(Ip("127.0.0.1")));
+  EXPECT_FALSE(ClientIsThisMachine(Ip("127.0.0.2")));
+}
+
 }  // namespace
 }  // namespace tallypad

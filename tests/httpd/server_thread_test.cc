@@ -111,9 +111,11 @@ TEST_F(ServerThreadTest, AnswersWithTrailerLinesByCode) {
     std::string log;
   } cases[] = {
       {0, "", ""},
-      {101, "<P>Error: Access denied.\n<!-- Velkorn CGI 5.04 -->", "<P>Error: Access denied.\n"},
+      // The message log gets a sentence, never the page's HTML.
+      {101, "<P>Error: Access denied.\n<!-- Velkorn CGI 5.04 -->",
+       "\nThe request ended with error 101: access denied."},
       {21, "<P><A href=/help/cgi/kqs/error.html#s21>Error 21</a>\n<!-- Velkorn CGI 5.04 -->",
-       "<P><A href=/help/cgi/kqs/error.html#s21>Error 21</a>\n"},
+       "\nThe request ended with error 21 (explained at /help/cgi/kqs/error.html#s21)."},
   };
   for (const Case& c : cases) {
     StatusLogReset();

@@ -165,7 +165,9 @@ TEST(DirectiveReport, MissingDataFileWritesAnErrorAndShowsTheBodyAsText) {
   StatusLogReset();
   EXPECT_EQ(RenderIn(dir, "<%report none.asc %>{#}</report>."),
             "[Error: Unable to open the database none.asc]{#}</report>.");
-  EXPECT_EQ(StatusLogText(), "\nCGI_DATA: Unable to open the database: " + dir.File("none.asc"));
+  EXPECT_EQ(StatusLogText(),
+            "\nThe report in p.htm line 1 reads the data file none.asc, which cannot be opened or "
+            "has no header line.");
   StatusLogReset();
 }
 

@@ -149,8 +149,17 @@ HttpResponse ParseHttpResponse(std::string raw, bool closed) {
   return r;
 }
 
-bool HttpClient::Connect(int port) {
+bool HttpClient::Connect(int port, std::string_view local_ip) {
   fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd_.valid() && !local_ip.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, std::string(local_ip).c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      fd_.reset();
+      return false;
+    }
+  }
   sockaddr_in addr = LoopbackAddress(port);
   if (!fd_.valid() || ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     fd_.reset();
@@ -200,6 +209,14 @@ HttpResponse HttpClient::ReadResponse(int timeout_ms) {
 HttpResponse HttpExchange(int port, std::string_view request, int timeout_ms) {
   HttpClient client;
   if (!client.Connect(port)) return HttpResponse{};
+  client.Send(request);
+  return client.ReadResponse(timeout_ms);
+}
+
+HttpResponse HttpExchangeFrom(std::string_view local_ip, int port, std::string_view request,
+                              int timeout_ms) {
+  HttpClient client;
+  if (!client.Connect(port, local_ip)) return HttpResponse{};
   client.Send(request);
   return client.ReadResponse(timeout_ms);
 }

@@ -74,8 +74,10 @@ HttpResponse ParseHttpResponse(std::string raw, bool closed);
 // One client connection to 127.0.0.1.
 class HttpClient {
  public:
-  // Connects to 127.0.0.1:port; false on failure.
-  bool Connect(int port);
+  // Connects to 127.0.0.1:port; false on failure. With `local_ip` (such as
+  // "127.0.0.2") the connection leaves from that address, which the server
+  // takes for another computer's.
+  bool Connect(int port, std::string_view local_ip = {});
   // Sends all bytes; false when the connection failed.
   bool Send(std::string_view bytes);
   // Closes the sending direction (the server then sees the end of input).
@@ -94,6 +96,10 @@ class HttpClient {
 
 // Sends `request` on a new connection and reads the whole response.
 HttpResponse HttpExchange(int port, std::string_view request, int timeout_ms = 10000);
+// The same from the local address `local_ip` ("127.0.0.2": a respondent on
+// another computer, as far as the server can tell).
+HttpResponse HttpExchangeFrom(std::string_view local_ip, int port, std::string_view request,
+                              int timeout_ms = 10000);
 // Sends "GET <path> HTTP/1.0" with an empty header block.
 HttpResponse HttpGet(int port, std::string_view path);
 

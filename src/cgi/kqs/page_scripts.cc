@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "base/wordlist.h"
 
+#include "cgi/kqs/survey_errors.h"
 #include "cgi/kqs/unique_id.h"
 #include "mail/mail_compose.h"
 #include "script/functions.h"
@@ -112,6 +113,7 @@ std::optional<size_t> ScriptBodyStart(std::string_view text, size_t after_name, 
 
 ValidationFile ValidationFile::Load(std::string_view base_path, std::string_view database) {
   ValidationFile file;
+  file.name_ = std::string(database) + ".val";
   std::optional<std::string> text =
       ReadPageFile(PathBuild(base_path, database, ".val"), kMaxValidationFileBytes);
   if (text) file.text_ = std::move(*text);
@@ -136,7 +138,7 @@ VarTablePtr ValidationFile::EntryAttributes(std::string_view page_name) const {
 
 void RunPageScript(std::string_view base_path, OutputStream* out,
                    const ValidationFile& validation, const VarTable* settings, VarTable* vars,
-                   std::string_view page_name, PageScript which) {
+                   std::string_view page_name, PageScript which, bool author_view) {
   if (page_name.empty() || !vars) return;
   std::optional<size_t> after_name = validation.FindEntry(page_name);
   if (!after_name) return;
@@ -153,7 +155,12 @@ void RunPageScript(std::string_view base_path, OutputStream* out,
   ctx.base_path = std::string(base_path);
   ctx.functions = which == PageScript::kForward ? ForwardScriptFunctions() : BackScriptFunctions();
   const int code = ScriptRun(ctx, script, vars);
-  if (code > 0) ScriptError(out, ctx, script, code);
+  if (code <= 0) return;
+  // The statements after the error did not run: the log says which check
+  // was cut short, so that it is never skipped unnoticed.
+  LogSurveyError(ScriptErrorLogLine(ctx, script, code, validation.name()) +
+                 " The rest of the script did not run.");
+  if (author_view) ScriptError(out, ctx, script, code);
 }
 
 std::span<const ScriptFunction> ForwardScriptFunctions() { return kForwardFunctions; }

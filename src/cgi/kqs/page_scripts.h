@@ -40,21 +40,25 @@ class ValidationFile {
   VarTablePtr EntryAttributes(std::string_view page_name) const;
   // The file's bytes ("" when it is missing).
   std::string_view text() const { return text_; }
+  // The file's name relative to the server root ("travel.val").
+  const std::string& name() const { return name_; }
 
  private:
   std::string text_;
+  std::string name_;
 };
 
 enum class PageScript { kForward, kBack };
 
 // Runs the forward or back script of `page_name` from `validation` with
 // `vars`, making sure _PAGEWARN, _PAGENEXT and _PAGESKIP exist first; file
-// names of the script resolve against `base_path`. Script errors are
-// written to `out`. Does nothing when the page name is empty or the entry or
-// the script is missing.
+// names of the script resolve against `base_path`. A script error goes to
+// the message log with the file, line and failing statement, and, for the
+// author (`author_view`), its report is written to `out`. Does nothing when
+// the page name is empty or the entry or the script is missing.
 void RunPageScript(std::string_view base_path, OutputStream* out,
                    const ValidationFile& validation, const VarTable* settings, VarTable* vars,
-                   std::string_view page_name, PageScript which);
+                   std::string_view page_name, PageScript which, bool author_view = true);
 
 // The function tables of forward and back scripts.
 std::span<const ScriptFunction> ForwardScriptFunctions();

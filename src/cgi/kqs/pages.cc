@@ -42,19 +42,18 @@ std::optional<std::string> Attribute(const VarTable* attrs, std::string_view nam
   return e->value.value_or(std::string());
 }
 
-// Writes the missing-page error for the page file at `path`: the page
-// names the file relative to the server root `base_path`, the message log
-// keeps the full path.
-ResultCode ReportMissingPage(OutputStream* out, std::string_view base_path,
-                             const std::string& path) {
-  const std::string shown = HtmlEscape(PathShown(base_path, path));
-  StreamWriteText(out, "<P>Error: the page file ");
-  StreamWriteText(out, shown);
-  StreamWriteText(out, " does not exist. ");
-  LogSurveyError("Cannot open file (%s)", path);
-  WriteSurveyError(out, ResultCode::kFormFileMissing, kPageMissingPlace,
-                   "Cannot open file (" + shown + ")");
-  return ResultCode::kFormFileMissing;
+// What a respondent is told when the page to show cannot be.
+constexpr std::string_view kPageCannotShow =
+    "Sorry, the next page of this survey is missing, so the survey cannot go on. Please tell "
+    "the people who run it.";
+
+// Tells that page `page_name` cannot be shown: `problem` says why (a
+// sentence), `reached_by` what led to it.
+void ReportPageFailure(OutputStream* out, std::string_view problem, std::string_view reached_by,
+                       bool author_view) {
+  std::string author(problem);
+  if (!reached_by.empty()) author += " " + std::string(reached_by);
+  ReportSurveyFailure(out, {std::string(kPageCannotShow), author}, author_view);
 }
 
 // Writes the engine's FORM tag with the page's attributes.
@@ -91,10 +90,17 @@ void WriteCarriedAnswers(OutputStream* out, const VarTable* pending) {
 
 ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
                     const ValidationFile& validation, VarTable* vars, std::string_view back_list,
-                    std::string page_name) {
+                    std::string page_name, bool author_view, std::string_view reached_by) {
   VarTablePtr pending = CopyVariables(vars);
   if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
-  if (NameHasForbiddenCharacter(page_name)) return ResultCode::kForbiddenNameCharacter;
+  if (NameHasForbiddenCharacter(page_name)) {
+    ReportPageFailure(out,
+                      "The page name " + QuoteForError(page_name) + " of the form " +
+                          std::string(database) +
+                          " holds a character page names may not hold (/ . \\ * ? $ | ' \").",
+                      reached_by, author_view);
+    return ResultCode::kForbiddenNameCharacter;
+  }
   // A posted duplicate must not take the place of the first.
   VarTableRemoveAll(vars, "_PAGE");
   VarTableRemoveAll(vars, "_PAGESKIP");
@@ -103,7 +109,14 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
   const std::string folder = std::string(database) + "/";
   const std::string path = PathBuild(base_path, folder + page_name);
   const std::optional<std::string> text = ReadPageFile(path);
-  if (!text) return ReportMissingPage(out, base_path, path);
+  if (!text) {
+    ReportPageFailure(out,
+                      "The page file " + PathShown(base_path, path) + " does not exist" +
+                          (page_name.empty() ? std::string(" (the page name is empty)") : "") +
+                          ".",
+                      reached_by, author_view);
+    return ResultCode::kFormFileMissing;
+  }
   PageReader page(*text);
 
   VarTablePtr attrs = validation.EntryAttributes(page_name);
@@ -129,7 +142,8 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
                   .formfill = true,
                   .stop = "FORM",
                   .name = path,
-                  .started = std::chrono::steady_clock::now()};
+                  .started = std::chrono::steady_clock::now(),
+                  .author_view = author_view};
   TemplateProcess(run);
   WriteFormTag(out, attrs.get());
   // Both values come from the request: escaped, they cannot end the attribute.
@@ -164,9 +178,13 @@ std::string SingleFormFileName(std::string_view form) {
 }
 
 ResultCode ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
-                          VarTable* vars) {
+                          VarTable* vars, bool author_view) {
   if (form.empty()) return ResultCode::kFormFileMissing;
-  const TemplateRun run{.base_path = base_path, .out = out, .vars = vars, .formfill = true};
+  const TemplateRun run{.base_path = base_path,
+                        .out = out,
+                        .vars = vars,
+                        .formfill = true,
+                        .author_view = author_view};
   if (!TemplateProcessFile(PathBuild(base_path, SingleFormFileName(form)), run))
     return ResultCode::kFormFileMissing;
   return ResultCode::kOk;

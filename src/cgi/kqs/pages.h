@@ -19,8 +19,6 @@
 
 namespace tallypad {
 
-// Where the page file's text and the message log name a missing page.
-inline constexpr int kPageMissingPlace = 793;
 // The plain layout's first line keeps at most this many characters.
 inline constexpr size_t kPlainLayoutLineLimit = 1023;
 
@@ -28,17 +26,21 @@ inline constexpr size_t kPlainLayoutLineLimit = 1023;
 // back list `back_list`; the page's FORM attributes come from its entry in
 // the form's `validation` file. A leading capital "P" of the name counts as
 // "p". Reads the page file once. Removes _PAGE, _PAGESKIP and _PAGEBACK from
-// `vars`. Returns kOk, kForbiddenNameCharacter (nothing written; see
-// NameHasForbiddenCharacter) or kFormFileMissing (the error text written).
+// `vars`. Returns kOk, kForbiddenNameCharacter (see NameHasForbiddenCharacter)
+// or kFormFileMissing; for these the error is told (see survey_errors.h),
+// the author's text naming what led to the page (`reached_by`, a sentence),
+// shown on the page when `author_view` is set.
 ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
                     const ValidationFile& validation, VarTable* vars, std::string_view back_list,
-                    std::string page_name);
+                    std::string page_name, bool author_view = true,
+                    std::string_view reached_by = {});
 
 // Shows the single-page form file `form` (".html" appended unless its
-// extension is "html" or "htm") with the answers `vars`. Returns kOk, or
-// kFormFileMissing without writing anything.
+// extension is "html" or "htm") with the answers `vars`, for the author
+// when `author_view` is set. Returns kOk, or kFormFileMissing without
+// writing anything.
 ResultCode ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
-                          VarTable* vars);
+                          VarTable* vars, bool author_view = true);
 
 // The file name of a single-page form: `form` with ".html" appended unless
 // the text after its last dot is exactly "html" or "htm".

@@ -23,16 +23,22 @@ namespace tallypad {
 // holds the record. Returns kOk, or the code of the step that failed (the
 // mail: kNoMailServer, kOutboxNotWritten or kRecipientNoAddress; the data
 // file: kFormFileMissing or kAnswersNotWritten; the XML file:
-// kAnswersNotWritten); steps before the failure stay done.
+// kAnswersNotWritten); steps before the failure stay done. Every failure,
+// and every file a step could not use (the statistics, the index, the
+// counter), is logged with what to fix; `failure` (when given) receives the
+// sentence of the failure that stopped the save.
 ResultCode SaveResponse(std::string_view base_path, std::string_view database, VarTable* vars,
-                        const VarTable* settings, bool may_have_record);
+                        const VarTable* settings, bool may_have_record,
+                        std::string* failure = nullptr);
 
 // Writes the result page (its own response header included) for the save
-// step's `code`: a redirect, the thank-you page, or the error text. `lead`
-// (the request's script output so far) goes right after the header, before
-// the page's own content; a redirect has no body and leaves it out.
+// step's `code`: a redirect, the thank-you page, or the error text: short
+// for the respondent, followed by `failure` (the save's sentence for the
+// author) when the request comes from this machine. `lead` (the request's
+// script output so far) goes right after the header, before the page's own
+// content; a redirect has no body and leaves it out.
 void ShowResult(std::string_view base_path, OutputStream* out, std::string_view database,
                 const VarTable* settings, VarTable* vars, ResultCode code, const RequestInfo& info,
-                std::string_view lead = {});
+                std::string_view lead = {}, std::string_view failure = {});
 
 }  // namespace tallypad

@@ -36,8 +36,6 @@ namespace tallypad {
 
 namespace {
 
-// Where the missing configuration is reported from.
-constexpr int kNoConfigurationPlace = 1888;
 // Longest DATABASE, _PASSWORD, _ACTION or _PAGE accepted: names and
 // passwords are short, and longer ones are taken as an attack.
 constexpr size_t kMaxRequestText = 128;
@@ -104,14 +102,25 @@ class Survey {
     return *validation_;
   }
 
+  // True when errors show the author's detail: the request comes from this
+  // machine. Decided on first use and kept for the request.
+  bool author_view() {
+    if (!author_view_) author_view_ = info.FromThisMachine();
+    return *author_view_;
+  }
+
   std::string database, password, action, page;
   Form form;  // loaded once per request; every step reads it from here
   int rights = 0;
   bool hasuid = false, multipage = false, carries_id = false;
   std::string message;
+  // For a code whose page is the message: what the author needs to know,
+  // shown after the message on this machine (already logged).
+  std::string author_detail;
   ResultCode code = ResultCode::kOk;
 
  private:
+  std::optional<bool> author_view_;
   bool header_written_ = false;
   StrBuf held_;
   OutputStream held_out_{nullptr, nullptr, &held_};
@@ -158,17 +167,54 @@ bool PwdFileHolds(const std::string& path, std::string_view id) {
 
 // ---- Validation and set-up ------------------------------------------------
 
+// What a caller is told when the request names no form this root has.
+std::string NoSuchSurvey(std::string_view database) {
+  return "There is no survey named " + QuoteForError(database) +
+         " here. Please check the address you were given.";
+}
+
+// A hint for a form name that ends in ".ini": the start pages list a form
+// file NAME.INI (any case but ".ini") with a link that names the file.
+std::string IniNameHint(std::string_view database) {
+  if (database.size() < 4 || !StrEqualNoCase(database.substr(database.size() - 4), ".ini"))
+    return "";
+  return " A start-page link names the whole file when its name ends in another case than "
+         "\".ini\": rename " + std::string(database) + " to end in \".ini\" (lower case).";
+}
+
 void WriteMissingConfiguration(Survey& s) {
-  const std::string name = HtmlEscape(s.database);
-  const std::string cannot = "Cannot access file (" + name + ".ini)";
-  // The engine names itself, not the server's folders, to the browser.
-  StreamWriteText(s.out, kSurveyProgramName);
-  StreamWriteText(s.out, ": A configuration file for the database \"<b>" + name +
-                             "</b>\" was not found. Please check your spelling and server setup "
-                             "and try again.<P>\n");
-  StreamWriteText(s.out, cannot);
-  LogSurveyError("Cannot access file (%s.ini)", s.database);
-  WriteSurveyError(s.out, ResultCode::kNoConfiguration, kNoConfigurationPlace, cannot);
+  const std::string file = s.database + ".ini";
+  std::string author;
+  if (FileExists(PathBuild(s.root, file))) {
+    author = file + " has no [DATABASE] section (or it is empty), so the form " + s.database +
+             " has no settings: put them after a line [DATABASE].";
+  } else {
+    author = "The server root has no file " + file + ", so there is no form " +
+             QuoteForError(s.database) + ": check the form's name in the link, or create " +
+             file + " with a [DATABASE] section.";
+  }
+  ReportSurveyFailure(s.out, {NoSuchSurvey(s.database), author}, s.author_view());
+}
+
+// What the author needs to know when a request lacks a right: the form's
+// access section is missing, or a key of it is misspelt by blanks around
+// '=' (a key that then grants nothing). "" for an ordinary password prompt.
+std::string AccessHint(const Survey& s, std::string_view key) {
+  const std::string file = s.database + ".ini";
+  if (!s.form.access)
+    return file + " has no [access] section, so nobody may " +
+           (key == "PWDREPORT" ? "see the report" : "save answers") + ": a public survey needs " +
+           std::string(key) + "=(allow) in a section [access].";
+  std::string hint;
+  VarTableForEach(s.form.access.get(), [&](const VarEntry& e) {
+    const std::string& name = *e.name;
+    size_t end = name.find_last_not_of(" \t");
+    if (!hint.empty() || end == std::string::npos || end + 1 == name.size()) return;
+    hint = "In the [access] section of " + file + " the key " + QuoteForError(name) +
+           " ends in a blank, so Tallypad reads no key " + name.substr(0, end + 1) +
+           ": write it without blanks around '=' (" + name.substr(0, end + 1) + "=...).";
+  });
+  return hint;
 }
 
 Then SetUp(Survey& s) {
@@ -197,19 +243,32 @@ Then SetUp(Survey& s) {
   }
   if (!s.page.empty() && s.page.size() < kMinPageName) {
     s.BeginPage();
-    StreamWriteText(s.out, "Bad page name: " + HtmlEscape(s.page));
+    ReportSurveyFailure(
+        s.out,
+        {"Sorry, this survey cannot go on from this page. Please tell the people who run it.",
+         "A page of the form " + s.database + " posted the page name " + QuoteForError(s.page) +
+             " in its _PAGE field, but page names need at least 5 characters: rename the page "
+             "(its file, its _PAGE value and every _PAGENEXT or showpage that names it)."},
+        s.author_view());
     s.code = ResultCode::kBadPageName;
     return Then::kReturn;
   }
   for (const std::string* text : {&s.database, &s.password, &s.action, &s.page}) {
     if (text->size() > kMaxRequestText) {
+      LogSurveyError("Refused a request whose form name, password, action or page name is "
+                     "longer than 128 characters.");
       s.code = ResultCode::kRequestFieldTooLong;
       return Then::kReturn;
     }
   }
   if (NameHasForbiddenCharacter(s.database)) {
     s.BeginPage();
-    StreamWriteText(s.out, "Bad database name: " + HtmlEscape(s.database));
+    ReportSurveyFailure(s.out,
+                        {NoSuchSurvey(s.database),
+                         "The form name " + QuoteForError(s.database) +
+                             " holds a character form names may not hold (/ . \\ * ? $ | ' \")." +
+                             IniNameHint(s.database)},
+                        s.author_view());
     s.code = ResultCode::kForbiddenNameCharacter;
     return Then::kReturn;
   }
@@ -245,6 +304,11 @@ Then SetUp(Survey& s) {
     const int count = ProfileGetInt(PathBuild(s.root, "kqscounts.ini"), "responses", s.database, 0);
     if (count >= max_responses) {
       s.message = Setting(s, "MAXMESSAGE");
+      s.author_detail = "The form " + s.database + " has saved " + std::to_string(count) +
+                        " responses (kqscounts.ini), as many as MAXRESPONSES allows, so it shows "
+                        "MAXMESSAGE: raise MAXRESPONSES, or remove the form's key from "
+                        "kqscounts.ini to count again.";
+      LogSurveyError(s.author_detail);
       s.code = ResultCode::kFormFull;
       return Then::kMessage;
     }
@@ -253,7 +317,21 @@ Then SetUp(Survey& s) {
   if (!pwd_file.empty()) {
     // Resolved like every file a form names, so the working directory
     // does not matter; an absolute name stands as it is.
-    if (!s.carries_id || !PwdFileHolds(PathBuild(s.root, pwd_file), id)) {
+    const std::string path = PathBuild(s.root, pwd_file);
+    if (!s.carries_id || !PwdFileHolds(path, id)) {
+      if (!FileOpen(path, "rb")) {
+        s.author_detail = "The ID file " + pwd_file + " (PWDFILE in " + s.database +
+                          ".ini) cannot be opened, so every ID is refused: create it, or correct "
+                          "PWDFILE (it is named relative to the server root).";
+      } else if (!s.carries_id) {
+        s.author_detail = "The form " + s.database + " admits only the IDs listed in " +
+                          pwd_file + " (PWDFILE), and this request carries no ID in " + id_field +
+                          ": give respondents a link or a login page that sends it.";
+      } else {
+        s.author_detail = "The ID " + QuoteForError(id) + " is not listed in " + pwd_file +
+                          " (PWDFILE of the form " + s.database + ").";
+      }
+      LogSurveyError(s.author_detail);
       s.message = Setting(s, "PWDMESSAGE");
       s.code = ResultCode::kLoginNotAccepted;
       return Then::kMessage;
@@ -264,10 +342,34 @@ Then SetUp(Survey& s) {
 
 // ---- The actions ----------------------------------------------------------
 
-ResultCode ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, std::string page) {
+// Shows the single-page form file with `vars`; tells when it is missing.
+ResultCode ShowFormFile(Survey& s, VarTable* vars) {
+  const std::string form = Setting(s, "FORM");
+  const ResultCode code = ShowSingleForm(s.root, s.out, form, vars, s.author_view());
+  if (code == ResultCode::kOk) return code;
+  const std::string file = s.database + ".ini";
+  ReportSurveyFailure(
+      s.out,
+      {"Sorry, the form of this survey is missing. Please tell the people who run it.",
+       form.empty() ? file + " names no form file in FORM: set FORM to the form's HTML file, or "
+                             "MULTIPAGE=1 for a form of several pages."
+                    : "The form file " + SingleFormFileName(form) + " (FORM in " + file +
+                          ") does not exist or cannot be read."},
+      s.author_view());
+  return code;
+}
+
+ResultCode ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, std::string page,
+                         std::string_view reached_by) {
   if (s.multipage)
-    return ShowPage(s.root, s.out, s.database, s.validation(), vars, back_list, std::move(page));
-  return ShowSingleForm(s.root, s.out, Setting(s, "FORM"), vars);
+    return ShowPage(s.root, s.out, s.database, s.validation(), vars, back_list, std::move(page),
+                    s.author_view(), reached_by);
+  return ShowFormFile(s, vars);
+}
+
+// What led to the first page, for the error when it cannot be shown.
+std::string StartPageReason(const Survey& s) {
+  return "It is the form's first page (STARTPAGE in " + s.database + ".ini, page0 when unset).";
 }
 
 // Shows the current page again with every answer: after a script rejected
@@ -276,9 +378,12 @@ ResultCode ShowFormStart(Survey& s, VarTable* vars, std::string_view back_list, 
 ResultCode ShowCurrentAgain(Survey& s) {
   if (s.multipage) {
     const std::string page = s.page.empty() ? Setting(s, "STARTPAGE") : s.page;
-    return ShowPage(s.root, s.out, s.database, s.validation(), s.vars, Var(s, "_PAGEBACK"), page);
+    return ShowPage(s.root, s.out, s.database, s.validation(), s.vars, Var(s, "_PAGEBACK"), page,
+                    s.author_view(),
+                    s.page.empty() ? StartPageReason(s)
+                                   : "The respondent was on it, and it is shown again.");
   }
-  return ShowSingleForm(s.root, s.out, Setting(s, "FORM"), s.vars);
+  return ShowFormFile(s, s.vars);
 }
 
 // Shows the current page again, its header first: the answers were refused
@@ -293,15 +398,28 @@ Then StayOnPage(Survey& s) {
 // header is written.
 void RunForwardScript(Survey& s, std::string_view page) {
   RunPageScript(s.root, s.Out(), s.validation(), s.form.settings.get(), s.vars, page,
-                PageScript::kForward);
+                PageScript::kForward, s.author_view());
 }
 
 // True when a page script refused the answers: it left a warning in _PAGEWARN.
 bool Warned(const Survey& s) { return !Var(s, "_PAGEWARN").empty(); }
 
-// The permission prompt for `right`: the request is refused.
+// The access key that grants `right`.
+std::string_view KeyOfRight(int right) {
+  if (right == kRightUpdate) return "PWDUPDATE";
+  if (right == kRightReport) return "PWDREPORT";
+  return "PWDAPPEND";
+}
+
+// The permission prompt for `right`: the request is refused. When the
+// form's access section cannot grant anybody the right, the author is told.
 void AskForRight(Survey& s, int right) {
   WritePermissionPrompt(s.out, s.vars, s.database, s.action, right);
+  const std::string hint = AccessHint(s, KeyOfRight(right));
+  if (!hint.empty()) {
+    LogSurveyError(hint);
+    if (s.author_view()) WriteAuthorDetail(s.out, hint);
+  }
   s.code = ResultCode::kAccessDenied;
 }
 
@@ -322,7 +440,9 @@ Then Start(Survey& s) {
         if (s.rights & kRightUpdate) {
           std::string page = VarTableGet(record.get(), "_PAGE", Setting(s, "STARTPAGE"));
           std::string back = VarTableGet(record.get(), "_PAGEBACK", "");
-          s.code = ShowFormStart(s, record.get(), back, std::move(page));
+          s.code = ShowFormStart(s, record.get(), back, std::move(page),
+                                 "A returning respondent's stored record names it in its _PAGE "
+                                 "column (or the record has none, and it is STARTPAGE).");
         } else {
           RefuseToLogin(s, kRightUpdate);
         }
@@ -337,15 +457,16 @@ Then Start(Survey& s) {
       return Then::kResult;
     }
   }
-  s.code = ShowFormStart(s, s.vars, "", Setting(s, "STARTPAGE"));
+  s.code = ShowFormStart(s, s.vars, "", Setting(s, "STARTPAGE"), StartPageReason(s));
   return Then::kResult;
 }
 
 // Writes the result page for the save step's code; it brings its own header.
 // Script output held back until now goes before the page's own content.
-void WriteResult(Survey& s) {
+void WriteResult(Survey& s, std::string_view failure) {
   const std::string held = s.TakeHeld();
-  ShowResult(s.root, s.out, s.database, s.form.settings.get(), s.vars, s.code, s.info, held);
+  ShowResult(s.root, s.out, s.database, s.form.settings.get(), s.vars, s.code, s.info, held,
+             failure);
 }
 
 // The save step. `after_next` is set when NEXT asked for it through the
@@ -367,8 +488,10 @@ Then Save(Survey& s, bool after_next) {
   RunForwardScript(s, "SUBMIT");
   if (Warned(s)) return StayOnPage(s);
   VarTableSetGrow(s.vars, "_FORMDONE", "1");
-  s.code = SaveResponse(s.root, s.database, s.vars, s.form.settings.get(), MayHaveRecord(s));
-  WriteResult(s);
+  std::string failure;
+  s.code =
+      SaveResponse(s.root, s.database, s.vars, s.form.settings.get(), MayHaveRecord(s), &failure);
+  WriteResult(s, failure);
   return Then::kResult;
 }
 
@@ -387,8 +510,15 @@ Then Next(Survey& s) {
     SaveResponse(s.root, s.database, s.vars, s.form.settings.get(), MayHaveRecord(s));
   s.BeginPage();
   PageStep step = NextPageStep(s.vars, s.page, Var(s, "_PAGEBACK"));
+  const std::string reached_by =
+      step.page.empty()
+          ? "NEXT on the page " + s.page + " found no page to go to: its script in " +
+                s.database + ".val sets no _PAGENEXT (and calls no showpage), and the page "
+                "posts no _PAGENEXT field."
+          : "NEXT on the page " + s.page + " goes on to it (_PAGENEXT or showpage in " +
+                s.database + ".val, or a _PAGENEXT field of the page).";
   s.code = ShowPage(s.root, s.out, s.database, s.validation(), s.vars, step.back_list,
-                    std::move(step.page));
+                    std::move(step.page), s.author_view(), reached_by);
   return Then::kResult;
 }
 
@@ -400,13 +530,14 @@ bool HasPageBehind(std::string_view back_list) {
 Then Back(Survey& s) {
   s.BeginPage();
   RunPageScript(s.root, s.out, s.validation(), s.form.settings.get(), s.vars, s.page,
-                PageScript::kBack);
+                PageScript::kBack, s.author_view());
   // BACK on the first page (or on a resumed page with nothing behind it)
   // stays on the page, answers kept, as after a warning.
   if (Warned(s) || !HasPageBehind(Var(s, "_PAGEBACK"))) return StayOnPage(s);
   PageStep step = PreviousPageStep(s.vars, s.page);
   s.code = ShowPage(s.root, s.out, s.database, s.validation(), s.vars, step.back_list,
-                    std::move(step.page));
+                    std::move(step.page), s.author_view(),
+                    "BACK on the page " + s.page + " goes back to it (the list _PAGEBACK).");
   return Then::kResult;
 }
 
@@ -417,9 +548,17 @@ Then Report(Survey& s) {
     return Then::kResult;
   }
   const std::string name = Setting(s, "REPORT2");
-  const TemplateRun report{.base_path = s.root, .out = s.out, .vars = s.vars};
-  if (name.empty() || !TemplateProcessFile(PathBuild(s.root, name), report))
-    StreamWriteText(s.out, "Report file not found");
+  const TemplateRun report{
+      .base_path = s.root, .out = s.out, .vars = s.vars, .author_view = s.author_view()};
+  if (name.empty() || !TemplateProcessFile(PathBuild(s.root, name), report)) {
+    const std::string file = s.database + ".ini";
+    ReportSurveyFailure(s.out,
+                        {"Report file not found",
+                         name.empty() ? file + " names no report template in REPORT2."
+                                      : "The report template " + name + " (REPORT2 in " + file +
+                                            ") does not exist or cannot be read."},
+                        s.author_view());
+  }
   return Then::kResult;
 }
 
@@ -445,6 +584,7 @@ void Message(Survey& s) {
   }
   s.BeginPage();
   StreamWriteText(s.out, s.message);
+  if (s.author_view()) WriteAuthorDetail(s.out, s.author_detail);
 }
 
 void MailAdministrator(Survey& s) {

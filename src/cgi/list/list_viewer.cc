@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/decode.h"
+#include "base/file.h"
 #include "base/result_code.h"
 #include "base/status_log.h"
 #include "base/str.h"
@@ -20,16 +21,13 @@ namespace tallypad {
 
 namespace {
 
-// The viewer's name in its error texts and message-log lines.
-constexpr char kModuleName[] = "cgi\\list";
-// The viewer's name where a text for the browser names its source.
+// The viewer's name in its message-log lines.
 constexpr std::string_view kProgramName = "list";
 // Record positions per page when the request names no usable count.
 constexpr long long kDefaultCount = 50;
-// Where an error text says it was raised (after "@"), per error.
-constexpr int kNoConfigurationPlace = 90;
-constexpr int kUnknownCommandPlace = 110;
-constexpr int kNoTablePlace = 114;
+// A name from the request quoted in an error text keeps at most this many
+// bytes, so that a log line stays one line.
+constexpr size_t kQuotedNameLimit = 80;
 
 // What one request asks for, read from its variables.
 struct ListRequest {
@@ -187,23 +185,36 @@ void WriteOptionPage(OutputStream* out, const ListRequest& r) {
   WritePageEnd(out);
 }
 
-// Reports an error: the message-log line (the message with its placeholder
-// unfilled, a tab and the argument) and the numbered error text on the page
-// (the placeholder filled with the argument, HTML-escaped; with `shown`
-// instead when given, as for a path the browser must not see whole).
-// Returns `code`.
-ResultCode ReportError(OutputStream* out, ResultCode code, int place, std::string_view message,
-                       std::string_view argument,
-                       std::optional<std::string_view> shown = std::nullopt) {
+// A name from the request for an error text: in double quotes, control
+// characters as '?', cut when long.
+std::string Quoted(std::string_view name) {
+  std::string quoted = "\"";
+  for (char c : name.substr(0, kQuotedNameLimit)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    quoted.push_back(u < 0x20 || u == 0x7f ? '?' : c);
+  }
+  if (name.size() > kQuotedNameLimit) quoted += "...";
+  return quoted + "\"";
+}
+
+// Reports an error: `author` (whole sentences: what is wrong, which file
+// relative to the server root, what to do) goes to the message log; the
+// page gets `caller`, short, and, when the request comes from this machine,
+// the author's text as well. Both are escaped. Returns `code`.
+ResultCode ReportError(OutputStream* out, ResultCode code, std::string_view caller,
+                       std::string_view author, bool author_view) {
   std::string log = "\n";
-  log.append(kModuleName).append(": ").append(message).append("\t").append(argument);
+  log.append(kProgramName).append(": ").append(author);
   StatusLogAppend(log);
-  StreamPrintf(out, "Error %i in %s@%d: ", ResultNumber(code), kModuleName, place);
-  size_t hole = message.find("%s");
-  StreamWriteText(out, message.substr(0, hole));
-  if (hole != std::string_view::npos) {
-    StreamWriteHtml(out, shown.value_or(argument));
-    StreamWriteText(out, message.substr(hole + 2));
+  StreamWriteText(out, "<P class=\"list-error\">");
+  StreamWriteHtml(out, caller);
+  StreamWriteText(out, "</P>\n");
+  if (author_view) {
+    StreamWriteText(out,
+                    "<P class=\"list-author\"><B>For the form's author</B> (shown only on this "
+                    "computer): ");
+    StreamWriteHtml(out, author);
+    StreamWriteText(out, "</P>\n");
   }
   return code;
 }
@@ -350,16 +361,19 @@ ResultCode ServeList(const std::string& server_root, VarTable* vars, OutputStrea
     return ResultCode::kOk;
   }
 
-  VarTablePtr settings = IniLoadSection(PathBuild(server_root, r.database, ".ini"), "DATABASE", 0);
+  const bool author_view = info.FromThisMachine();
+  const std::string ini = r.database + ".ini";
+  VarTablePtr settings = IniLoadSection(PathBuild(server_root, ini), "DATABASE", 0);
   if (!settings) {
-    // The viewer names itself, not the server's folders, to the browser.
-    StreamWriteText(out, kProgramName);
-    StreamWriteText(out,
-                    ": A configuration file was not found. Please check your server setup and "
-                    "try again.<P>\n");
     WriteOptionPage(out, r);
-    return ReportError(out, ResultCode::kNoConfiguration, kNoConfigurationPlace,
-                       "Cannot access file (%s.ini)", r.database);
+    return ReportError(out, ResultCode::kNoConfiguration,
+                       "There is no form named " + Quoted(r.database) + " here.",
+                       FileExists(PathBuild(server_root, ini))
+                           ? ini + " has no [DATABASE] section (or it is empty), so the form " +
+                                 r.database + " has no settings."
+                           : "The server root has no file " + ini + ", so there is no form " +
+                                 Quoted(r.database) + ".",
+                       author_view);
   }
 
   std::string path = DataFileReadPath(server_root, settings.get(), r.database);
@@ -367,13 +381,26 @@ ResultCode ServeList(const std::string& server_root, VarTable* vars, OutputStrea
   bool view = StrCompareNoCaseN(r.action, "VIEW", 4) == 0;
   bool list = StrCompareNoCaseN(r.action, "LIST", 4) == 0;
   if (!view && !list)
-    return ReportError(out, ResultCode::kUnknownListCommand, kUnknownCommandPlace,
-                       "Invalid command (%s)", r.action);
+    return ReportError(out, ResultCode::kUnknownListCommand,
+                       "The list viewer does not know the action " + Quoted(r.action) +
+                           ": it lists (LIST) or views a record (VIEW).",
+                       "The list viewer was asked for the action " + Quoted(r.action) +
+                           " on the form " + r.database + "; it knows only LIST and VIEW.",
+                       author_view);
 
   std::unique_ptr<DataFile> data = DataFile::Open(path, 0);
-  if (!data)
-    return ReportError(out, ResultCode::kDataFileUnreadable, kNoTablePlace,
-                       "Unable to open the table (%s)", path, PathShown(server_root, path));
+  if (!data) {
+    const std::string shown = PathShown(server_root, path);
+    return ReportError(out, ResultCode::kDataFileUnreadable,
+                       "The answers of this form cannot be read.",
+                       "The data file " + shown + " of the form " + r.database +
+                           (VarTableGet(settings.get(), "SAVEDATANAME").empty()
+                                ? std::string(" (the default, as " + ini + " sets no SAVEDATANAME)")
+                                : std::string(" (SAVEDATANAME in " + ini + ")")) +
+                           " does not exist, cannot be read or has no header line: create it "
+                           "with its header line.",
+                       author_view);
+  }
 
   if (list) {
     WriteListPage(out, r, data.get());

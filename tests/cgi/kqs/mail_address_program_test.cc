@@ -22,6 +22,17 @@ using testing::ServedRootSuite;
 constexpr char kThanks[] = "<html><head><title></title></head><body><P>Thank you!</body></html>\n";
 
 // The line the server adds after the body of a request that ended with `code`.
+// The paragraphs of a save that failed: the respondent's, and the author's,
+// which requests from this machine (all of this suite's) get.
+std::string NotSaved() {
+  return "<P class=\"kqs-error\">Sorry, your answers could not be saved. Please tell the people "
+         "who run this survey.</P>\n";
+}
+std::string Author(const std::string& text) {
+  return "<P class=\"kqs-author\"><B>For the survey's author</B> (shown only on this computer): " +
+         text + "</P>\n";
+}
+
 std::string Trailer(int code) {
   return "<P><A href=/help/cgi/kqs/error.html#s" + std::to_string(code) + ">Error " +
          std::to_string(code) + "</a>\n<!-- Velkorn CGI 5.04 -->";
@@ -110,7 +121,10 @@ TEST_F(MailAddressProgramTest, AnswersCannotAddRecipientsOrHeaderLines) {
 TEST_F(MailAddressProgramTest, AnOwnerAddressThatIsNoAddressStopsTheSave) {
   const std::string outbox = Outbox();
   HttpResponse r = Submit("owner", "ann@example.org");
-  EXPECT_EQ(r.body, "<P>Error 68 occurred. Data were not saved." + Trailer(68));
+  EXPECT_EQ(r.body, NotSaved() +
+                        Author("SAVEEMAILNAME in owner.ini (owner.example.org) is no mail address "
+                               "(an address has exactly one @). The answers were not saved.") +
+                        Trailer(68));
   EXPECT_EQ(root().Read("owner.asc"), "#EMAIL\t\r\n");
   EXPECT_EQ(Outbox(), outbox);
   EXPECT_TRUE(served_->server().WaitForOutput("mail: refused the recipient \"owner.example.org\""))

@@ -103,16 +103,28 @@ class ShowPageTest : public ::testing::Test {
   OutputStream out_;
 };
 
-TEST_F(ShowPageTest, AForbiddenPageNameWritesNothing) {
+TEST_F(ShowPageTest, AForbiddenPageNameShowsNoPageButTheFailure) {
   for (const char* name : {"../x", "a.b", "page*", "pa'ge", "pa\"ge", "a|b", "$page", "a\\b"}) {
-    EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "", name),
+    StrBuf text;
+    OutputStream out{nullptr, nullptr, &text};
+    EXPECT_EQ(ShowPage(root_.path(), &out, "form", validation_, vars_.get(), "", name, false),
               ResultCode::kForbiddenNameCharacter)
+        << name;
+    // A respondent reads that the survey cannot go on; no page file is read.
+    EXPECT_EQ(text.ToString(),
+              "<P class=\"kqs-error\">Sorry, the next page of this survey is missing, so the "
+              "survey cannot go on. Please tell the people who run it.</P>\n")
         << name;
   }
   EXPECT_EQ(ShowPage(root_.path(), &out_, "form", validation_, vars_.get(), "",
-                     std::string("page0\0x", 7)),
+                     std::string("page0\0x", 7), true, "It came from page9."),
             ResultCode::kForbiddenNameCharacter);
-  EXPECT_EQ(text_.Length(), 0u);
+  // The author also reads the name and what led to it.
+  EXPECT_NE(text_.ToString().find("holds a character page names may not hold"),
+            std::string::npos)
+      << text_.ToString();
+  EXPECT_NE(text_.ToString().find("It came from page9."), std::string::npos) << text_.ToString();
+  EXPECT_EQ(text_.ToString().find("<FORM"), std::string::npos) << text_.ToString();
 }
 
 TEST_F(ShowPageTest, ACapitalPNamesTheSamePageAndTheNavigationVariablesGo) {

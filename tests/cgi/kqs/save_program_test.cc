@@ -35,6 +35,17 @@ constexpr char kOkHead[] =
 constexpr char kThanks[] = "<html><head><title></title></head><body><P>Thank you!</body></html>\n";
 
 // The line the server adds after the body of a request that ended with `code`.
+// The paragraphs of a save that failed: the respondent's, and the author's,
+// which requests from this machine (all of this suite's) get.
+std::string NotSaved() {
+  return "<P class=\"kqs-error\">Sorry, your answers could not be saved. Please tell the people "
+         "who run this survey.</P>\n";
+}
+std::string Author(const std::string& text) {
+  return "<P class=\"kqs-author\"><B>For the survey's author</B> (shown only on this computer): " +
+         text + "</P>\n";
+}
+
 std::string Trailer(int code) {
   return "<P><A href=/help/cgi/kqs/error.html#s" + std::to_string(code) + ">Error " +
          std::to_string(code) + "</a>\n<!-- Velkorn CGI 5.04 -->";
@@ -270,7 +281,11 @@ TEST_F(SaveProgramTest, AMultiPageSurveyIsSavedEndToEnd) {
 
 TEST_F(SaveProgramTest, MailWithoutAServerEndsTheSaveWithCode1BeforeTheDataFile) {
   HttpResponse r = Post("DATABASE=nomail&_SESSION=s&Q1=yes&_ACTION=SUBMIT");
-  EXPECT_EQ(r.raw, std::string(kOkHead) + "<P>Error 1 occurred. Data were not saved." + Trailer(1));
+  EXPECT_EQ(r.raw, std::string(kOkHead) + NotSaved() +
+                       Author("nomail.ini mails every response (SAVEEMAIL=1), but EMAILSERVER "
+                              "names no mail server: set EMAILSERVER, or SAVEEMAIL=0. The answers "
+                              "were not saved.") +
+                       Trailer(1));
   EXPECT_EQ(root().Read("nomail.asc"), "#Q1\t\r\n");
   EXPECT_EQ(root().Read("nomail.xml"), "");
 }
@@ -333,7 +348,12 @@ TEST_F(SaveProgramTest, TheResponseLimitHoldsAfterExactlyThatManySaves) {
                           std::to_string(n) + "&_ACTION=SUBMIT");
     EXPECT_EQ(r.body, kThanks) << n;
   }
-  const std::string full = "Sorry, this form is no longer available." + Trailer(12);
+  const std::string full = "Sorry, this form is no longer available." +
+                           Author("The form limited has saved 3 responses (kqscounts.ini), as "
+                                  "many as MAXRESPONSES allows, so it shows MAXMESSAGE: raise "
+                                  "MAXRESPONSES, or remove the form's key from kqscounts.ini to "
+                                  "count again.") +
+                           Trailer(12);
   EXPECT_EQ(Post("DATABASE=limited&_SESSION=s4&Q1=r4&_ACTION=SUBMIT").body, full);
   EXPECT_EQ(Get("DATABASE=limited").body, full);
   EXPECT_EQ(root().Read("limited.asc"), "#Q1\t\r\n\"r1\"\t\r\n\"r2\"\t\r\n\"r3\"\t\r\n");
@@ -432,26 +452,27 @@ bool MakeUnwritableDataFile(const testing::TempDir& root) {
 TEST_F(SaveProgramTest, ADataFileThatCannotBeWrittenIsReportedWithItsCode) {
   ASSERT_TRUE(MakeUnwritableDataFile(root()));
   const std::string before = root().Read("rofile.asc");
+  // The author's sentence names the file relative to the server root, on
+  // the page (this machine) and in the log.
+  const std::string missing =
+      " does not exist or has no header line, so the answers were not saved: create it with its "
+      "header line (the column names, separated by tabs).";
   struct Case {
     const char* form;
-    std::string text;
+    std::string author;
     int code;
-    std::string path;
   } cases[] = {
-      {"nodata",
-       "<P>Unable to open the data file for writing. You probably need to configure your "
-       "server to allow writing to nodata</tt>",
-       2, root().File("nodata.asc")},
-      {"folder",
-       "<P>Unable to open the data file for writing. You probably need to configure your "
-       "server to allow writing to folder.d</tt>",
-       2, root().File("folder.d")},
-      {"rofile", "<P>Unable to write to the database: rofile", 6, root().File("rofile.asc")},
+      {"nodata", "The data file nodata.asc" + missing, 2},
+      {"folder", "The data file folder.d (SAVEDATANAME in folder.ini)" + missing, 2},
+      {"rofile",
+       "The data file rofile.asc cannot be written, so the answers were not saved: let the "
+       "server write to it, and check that the disk is not full.",
+       6},
   };
   for (const Case& c : cases) {
     HttpResponse r = Post(std::string("DATABASE=") + c.form + "&_SESSION=s&Q1=yes&_ACTION=SUBMIT");
-    EXPECT_EQ(r.raw, kOkHead + c.text + Trailer(c.code)) << c.form;
-    EXPECT_TRUE(served_->server().WaitForOutput("kqs: cannot write to ascii file " + c.path))
+    EXPECT_EQ(r.raw, kOkHead + NotSaved() + Author(c.author) + Trailer(c.code)) << c.form;
+    EXPECT_TRUE(served_->server().WaitForOutput("kqs: " + c.author + "\n"))
         << c.form << "\n" << served_->server().Output();
   }
   EXPECT_NE(access(root().File("nodata.asc").c_str(), F_OK), 0)
@@ -466,11 +487,13 @@ TEST_F(SaveProgramTest, ADataFileThatCannotBeWrittenIsReportedWithItsCode) {
 
 TEST_F(SaveProgramTest, AMissingXmlFileGivesCode6AndIsNotCreated) {
   HttpResponse r = Post("DATABASE=noxml&_SESSION=s&Q1=yes&_ACTION=SUBMIT");
-  EXPECT_EQ(r.raw,
-            std::string(kOkHead) + "<P>Unable to write to the database: noxml" + Trailer(6));
+  const std::string author =
+      "The XML file noxml.xml (SAVEXMLNAME in noxml.ini) does not exist or cannot be written, so "
+      "the answers were not completely saved: create it (it may be empty) and let the server "
+      "write to it.";
+  EXPECT_EQ(r.raw, std::string(kOkHead) + NotSaved() + Author(author) + Trailer(6));
   EXPECT_NE(access(root().File("noxml.xml").c_str(), F_OK), 0);
-  EXPECT_TRUE(served_->server().WaitForOutput("kqs: cannot write to xml file " +
-                                              root().File("noxml.xml")))
+  EXPECT_TRUE(served_->server().WaitForOutput("kqs: " + author + "\n"))
       << served_->server().Output();
   // The data file, written before the XML file, keeps the record.
   EXPECT_EQ(root().Read("noxml.asc"), "#Q1\t\r\n\"yes\"\t\r\n");

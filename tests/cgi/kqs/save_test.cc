@@ -253,7 +253,15 @@ TEST_F(SaveTest, DataFileFailuresGiveTheirCodeAndLogLine) {
       rc = SaveResponse(root.path(), kDatabase, vars.get(), settings.get(), false);
     }
     EXPECT_EQ(rc, c.expected) << c.name;
-    EXPECT_EQ(StatusLogText(), "\nkqs: cannot write to ascii file " + path) << c.name;
+    EXPECT_EQ(StatusLogText(), c.expected == ResultCode::kFormFileMissing
+                                   ? "\nkqs: The data file d.asc (SAVEDATANAME in survey.ini) "
+                                     "does not exist or has no header line, so the answers were "
+                                     "not saved: create it with its header line (the column "
+                                     "names, separated by tabs)."
+                                   : "\nkqs: The data file d.asc (SAVEDATANAME in survey.ini) "
+                                     "cannot be written, so the answers were not saved: let the "
+                                     "server write to it, and check that the disk is not full.")
+        << c.name;
     EXPECT_EQ(root.Read("d.asc"), c.content ? c.content : "") << c.name;
     EXPECT_FALSE(c.content == nullptr && FileExists(path)) << c.name;
     EXPECT_EQ(root.Read("d.xml"), "") << c.name;
@@ -268,14 +276,18 @@ TEST_F(SaveTest, MissingXmlFileGives6AndIsNotCreated) {
                  vars.get()),
             ResultCode::kAnswersNotWritten);
   EXPECT_FALSE(FileExists(root_.File("d.xml")));
-  EXPECT_EQ(StatusLogText(), "\nkqs: cannot write to xml file " + root_.File("d.xml"));
+  EXPECT_EQ(StatusLogText(),
+            "\nkqs: The XML file d.xml (SAVEXMLNAME in survey.ini) does not exist or cannot be "
+            "written, so the answers were not completely saved: create it (it may be empty) and "
+            "let the server write to it.");
   // The data file, written before, keeps the record.
   EXPECT_EQ(root_.Read("d.asc"), "#Q1\t\r\n\"yes\"\t\r\n");
 
   StatusLogReset();
   auto unnamed = Request({"Q1=no"});
   EXPECT_EQ(Save({"SAVEXML=1"}, unnamed.get()), ResultCode::kAnswersNotWritten);
-  EXPECT_NE(StatusLogText().find("cannot write to xml file"), std::string::npos);
+  EXPECT_EQ(StatusLogText(), "\nkqs: survey.ini sets SAVEXML=1 but names no XML file in "
+                             "SAVEXMLNAME, so the answers were not completely saved.");
 }
 
 TEST_F(SaveTest, StatisticsFollowTheCountingRules) {
@@ -289,12 +301,19 @@ TEST_F(SaveTest, StatisticsFollowTheCountingRules) {
   EXPECT_EQ(root_.Read("s.ini"), "[COUNT]\nQ1_3=1\nQ1_1=1\nQ2=1\nQ3=0\n[SUM]\nAGE=42.500000\n");
 }
 
-TEST_F(SaveTest, StatisticsWithoutFileOrNameAreSkipped) {
+TEST_F(SaveTest, StatisticsWithoutFileOrNameAreSkippedAndLogged) {
   auto vars = Request({"Q1=1"});
   EXPECT_EQ(Save({"SAVESTAT=1", "SAVESTATNAME=none.ini"}, vars.get()), ResultCode::kOk);
   EXPECT_FALSE(FileExists(root_.File("none.ini")));
+  EXPECT_EQ(StatusLogText(),
+            "\nkqs: The statistics file none.ini (SAVESTATNAME in survey.ini) does not exist: the "
+            "response was saved without being counted. Create it with its [COUNT] and [SUM] "
+            "keys.");
+  StatusLogReset();
   EXPECT_EQ(Save({"SAVESTAT=1"}, vars.get()), ResultCode::kOk);
-  EXPECT_EQ(StatusLogText(), "");
+  EXPECT_EQ(StatusLogText(),
+            "\nkqs: survey.ini sets SAVESTAT=1 but names no statistics file in SAVESTATNAME: the "
+            "response was saved without being counted.");
 }
 
 TEST_F(SaveTest, StoredRecordFlagCountsARespondentOnce) {
@@ -354,7 +373,8 @@ TEST_F(SaveTest, CounterThatCannotBeWrittenIsLogged) {
   EXPECT_EQ(rc, ResultCode::kOk);
   EXPECT_EQ(root_.Read("kqscounts.ini"), "[responses]\nsurvey=4\n");
   EXPECT_EQ(StatusLogText(),
-            "\nkqs: cannot write to counter file " + ResponseCounterPath(root_.path()));
+            "\nkqs: The response counter kqscounts.ini in the server root cannot be written: "
+            "this response is not counted against MAXRESPONSES of survey.ini.");
 }
 
 // The record line of save `n` of writer `w` in the concurrency test; the
@@ -433,6 +453,10 @@ struct ResultCase {
 };
 
 std::string Ok(std::string_view body) { return std::string(kOkHead) + std::string(body); }
+// What a respondent reads when the answers could not be saved.
+constexpr char kNotSaved[] =
+    "<P class=\"kqs-error\">Sorry, your answers could not be saved. Please tell the people who "
+    "run this survey.</P>\n";
 std::string Redirect(std::string_view location) {
   return std::string(kRedirectHead) + "Location: " + std::string(location) + "\r\n\r\n";
 }
@@ -477,7 +501,7 @@ TEST_F(SaveTest, ShowResultWritesEveryBranch) {
       {"no redirect after a failure",
        {"SHOWREDIRECT=1", "REDIRECT=/thanks.html"},
        ResultCode::kAnswersNotWritten,
-       Ok("<P>Unable to write to the database: survey")},
+       Ok(kNotSaved)},
       {"default thank-you page",
        {},
        ResultCode::kOk,
@@ -518,28 +542,12 @@ TEST_F(SaveTest, ShowResultWritesEveryBranch) {
        ResultCode::kOk,
        Ok("<html><head><title></title></head><body><HR><A HREF=\"/next.html\">"
           "Click here to continue</A>\n</body></html>\n")},
-      {"code 2 names SAVEDATANAME",
-       {"SAVEDATANAME=answers.asc"},
-       ResultCode::kFormFileMissing,
-       Ok("<P>Unable to open the data file for writing. You probably need to configure your "
-          "server to allow writing to answers.asc</tt>")},
-      {"code 2 names the database without SAVEDATANAME",
-       {},
-       ResultCode::kFormFileMissing,
-       Ok("<P>Unable to open the data file for writing. You probably need to configure your "
-          "server to allow writing to survey</tt>")},
-      {"code 6",
-       {},
-       ResultCode::kAnswersNotWritten,
-       Ok("<P>Unable to write to the database: survey")},
-      {"code 1",
-       {"MESSAGE=Thanks"},
-       ResultCode::kNoMailServer,
-       Ok("<P>Error 1 occurred. Data were not saved.")},
-      {"code 67",
-       {},
-       ResultCode::kOutboxNotWritten,
-       Ok("<P>Error 67 occurred. Data were not saved.")},
+      // A failure tells a respondent on another computer only that the
+      // answers were not saved; the trailer adds the number.
+      {"code 2", {"SAVEDATANAME=answers.asc"}, ResultCode::kFormFileMissing, Ok(kNotSaved)},
+      {"code 6", {}, ResultCode::kAnswersNotWritten, Ok(kNotSaved)},
+      {"code 1", {"MESSAGE=Thanks"}, ResultCode::kNoMailServer, Ok(kNotSaved)},
+      {"code 67", {}, ResultCode::kOutboxNotWritten, Ok(kNotSaved)},
   };
   for (const ResultCase& c : cases) {
     auto settings = Table(c.settings);
@@ -550,8 +558,34 @@ TEST_F(SaveTest, ShowResultWritesEveryBranch) {
     info.extra_host_names = "survey.local";
     StrBuf buffer;
     OutputStream out{nullptr, nullptr, &buffer};
-    ShowResult(root_.path(), &out, kDatabase, settings.get(), vars.get(), c.code, info);
+    ShowResult(root_.path(), &out, kDatabase, settings.get(), vars.get(), c.code, info, "",
+               "The data file is missing.");
     EXPECT_EQ(buffer.ToString(), c.expected) << c.name;
+  }
+}
+
+TEST_F(SaveTest, AFailureShowsTheAuthorTheSavesSentenceOnThisMachine) {
+  auto settings = Table({});
+  auto vars = Request({"Q1=a"});
+  struct Case {
+    const char* what;
+    ThisMachineTest this_machine;
+    std::string expected;
+  } cases[] = {
+      {"another computer", [](uint32_t) { return false; }, Ok(kNotSaved)},
+      {"this machine", [](uint32_t) { return true; },
+       Ok(std::string(kNotSaved) +
+          "<P class=\"kqs-author\"><B>For the survey's author</B> (shown only on this "
+          "computer): The data file &lt;d&gt;.asc is missing.</P>\n")},
+  };
+  for (const Case& c : cases) {
+    RequestInfo info;
+    info.this_machine = c.this_machine;
+    StrBuf buffer;
+    OutputStream out{nullptr, nullptr, &buffer};
+    ShowResult(root_.path(), &out, kDatabase, settings.get(), vars.get(),
+               ResultCode::kFormFileMissing, info, "", "The data file <d>.asc is missing.");
+    EXPECT_EQ(buffer.ToString(), c.expected) << c.what;
   }
 }
 

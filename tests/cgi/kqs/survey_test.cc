@@ -38,6 +38,16 @@ std::string Trailer(int code) {
          std::to_string(code) + "</a>\n" + kVersionComment;
 }
 
+// The engine's two paragraphs of an error: the respondent's, and the
+// author's, which requests from this machine (all of this suite's) get.
+std::string Respondent(const std::string& text) {
+  return "<P class=\"kqs-error\">" + text + "</P>\n";
+}
+std::string Author(const std::string& text) {
+  return "<P class=\"kqs-author\"><B>For the survey's author</B> (shown only on this computer): " +
+         text + "</P>\n";
+}
+
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -118,19 +128,41 @@ TEST_F(SurveyTest, WithoutAFormNameTheChooserPageAsksForOne) {
 TEST_F(SurveyTest, MalformedRequestsAreRefusedWithTheirCodes) {
   const std::string name128(128, 'a');
   const std::string name129(129, 'a');
+  const std::string cannot_go_on =
+      Respondent("Sorry, this survey cannot go on from this page. Please tell the people who run "
+                 "it.");
+  auto short_page = [&](const std::string& shown) {
+    return cannot_go_on +
+           Author("A page of the form single posted the page name &quot;" + shown +
+                  "&quot; in its _PAGE field, but page names need at least 5 characters: rename "
+                  "the page (its file, its _PAGE value and every _PAGENEXT or showpage that "
+                  "names it).") +
+           Trailer(103);
+  };
+  auto bad_name = [&](const std::string& shown, const std::string& hint = "") {
+    return Respondent("There is no survey named &quot;" + shown +
+                      "&quot; here. Please check the address you were given.") +
+           Author("The form name &quot;" + shown +
+                  "&quot; holds a character form names may not hold (/ . \\ * ? $ | ' "
+                  "&quot;)." + hint) +
+           Trailer(104);
+  };
   struct Case {
     const char* what;
     std::string query;
     std::string body;  // the whole body, trailer included
   } cases[] = {
-      {"short page name", "DATABASE=single&_PAGE=abcd", "Bad page name: abcd" + Trailer(103)},
-      {"page name echoed escaped", "DATABASE=single&_PAGE=%3Cb%3E",
-       "Bad page name: &lt;b&gt;" + Trailer(103)},
-      {"dot in the database name", "DATABASE=a.b", "Bad database name: a.b" + Trailer(104)},
-      {"quote in the database name", "DATABASE=x%22y",
-       "Bad database name: x&quot;y" + Trailer(104)},
+      {"short page name", "DATABASE=single&_PAGE=abcd", short_page("abcd")},
+      {"page name echoed escaped", "DATABASE=single&_PAGE=%3Cb%3E", short_page("&lt;b&gt;")},
+      {"dot in the database name", "DATABASE=a.b", bad_name("a.b")},
+      {"quote in the database name", "DATABASE=x%22y", bad_name("x&quot;y")},
       {"markup in a refused database name", "DATABASE=%3Cimg+src=x+onerror=alert(1)%3E.x",
-       "Bad database name: &lt;img src=x onerror=alert(1)&gt;.x" + Trailer(104)},
+       bad_name("&lt;img src=x onerror=alert(1)&gt;.x")},
+      {"a start page's link to a form file in capitals", "DATABASE=SURVEY.INI",
+       bad_name("SURVEY.INI",
+                " A start-page link names the whole file when its name ends in another case "
+                "than &quot;.ini&quot;: rename SURVEY.INI to end in &quot;.ini&quot; (lower "
+                "case).")},
   };
   for (const Case& c : cases) {
     HttpResponse r = Get(c.query);
@@ -158,16 +190,22 @@ TEST_F(SurveyTest, AFormWithoutConfigurationShowsTheChooserAndCode21) {
   for (const char* form : {"nosuch", "noconfig"}) {
     HttpResponse r = Get(std::string("DATABASE=") + form);
     EXPECT_EQ(r.body.find(kChooser), 0u) << form;
-    // The page names the engine, never the server's folders.
-    const std::string text = std::string("kqs") +
-                             ": A configuration file for the database \"<b>" + form +
-                             "</b>\" was not found. Please check your spelling and server setup "
-                             "and try again.<P>\nCannot access file (" +
-                             form + ".ini)Error 21 in cgi\\kqs@1888: Cannot access file (" + form +
-                             ".ini)" + Trailer(21);
+    // The page names the form's file, never the server's folders; the
+    // author's text says whether the file or its section is missing.
+    const std::string author =
+        std::string(form) == "nosuch"
+            ? "The server root has no file nosuch.ini, so there is no form \"nosuch\": check the "
+              "form's name in the link, or create nosuch.ini with a [DATABASE] section."
+            : "noconfig.ini has no [DATABASE] section (or it is empty), so the form noconfig "
+              "has no settings: put them after a line [DATABASE].";
+    std::string shown = author;
+    for (size_t at = 0; (at = shown.find('"', at)) != std::string::npos; at += 6)
+      shown.replace(at, 1, "&quot;");
+    const std::string text = Respondent("There is no survey named &quot;" + std::string(form) +
+                                        "&quot; here. Please check the address you were given.") +
+                             Author(shown) + Trailer(21);
     EXPECT_TRUE(EndsWith(r.body, text)) << r.body;
-    EXPECT_TRUE(served_->server().WaitForOutput(
-        std::string("cgi\\kqs: Cannot access file (%s.ini)\t") + form))
+    EXPECT_TRUE(served_->server().WaitForOutput("kqs: " + author + "\n"))
         << served_->server().Output();
   }
 }
@@ -205,7 +243,12 @@ TEST_F(SurveyTest, ANewRespondentGetsASessionIdentifierAndKeepsIt) {
 
 TEST_F(SurveyTest, AFullFormShowsItsMessageOrRedirects) {
   HttpResponse full = Get("DATABASE=full");
-  EXPECT_EQ(full.body, "Sorry, this form is no longer available." + Trailer(12));
+  EXPECT_EQ(full.body, "Sorry, this form is no longer available." +
+                           Author("The form full has saved 2 responses (kqscounts.ini), as many "
+                                  "as MAXRESPONSES allows, so it shows MAXMESSAGE: raise "
+                                  "MAXRESPONSES, or remove the form's key from kqscounts.ini to "
+                                  "count again.") +
+                           Trailer(12));
 
   HttpResponse room = Get("DATABASE=room");
   EXPECT_NE(room.body.find("name=\"q1\""), std::string::npos) << room.body;
@@ -217,25 +260,33 @@ TEST_F(SurveyTest, AFullFormShowsItsMessageOrRedirects) {
 }
 
 TEST_F(SurveyTest, TheIdFileAdmitsOnlyTheIdsItLists) {
-  const std::string refused = "Sorry, you need a password to access this form." + Trailer(11);
+  const std::string refused = "Sorry, you need a password to access this form.";
+  const std::string no_id =
+      "The form pwd admits only the IDs listed in ids/allowed.txt (PWDFILE), and this request "
+      "carries no ID in IFMUID: give respondents a link or a login page that sends it.";
+  auto not_listed = [](const std::string& id) {
+    return "The ID &quot;" + id + "&quot; is not listed in ids/allowed.txt (PWDFILE of the form "
+           "pwd).";
+  };
   struct Case {
     const char* query;
     bool admitted;
+    std::string author;  // the author's text of a refusal
   } cases[] = {
-      {"DATABASE=pwd&IFMUID=alice", true},
-      {"DATABASE=pwd&IFMUID=bob", true},  // without regard to case
-      {"DATABASE=pwd&IFMUID=CAROL", true},
-      {"DATABASE=pwd&IFMUID=ali", false},
-      {"DATABASE=pwd&IFMUID=dave", false},
-      {"DATABASE=pwd", false},
-      {"DATABASE=pwd&IFMUID=", false},
+      {"DATABASE=pwd&IFMUID=alice", true, ""},
+      {"DATABASE=pwd&IFMUID=bob", true, ""},  // without regard to case
+      {"DATABASE=pwd&IFMUID=CAROL", true, ""},
+      {"DATABASE=pwd&IFMUID=ali", false, not_listed("ali")},
+      {"DATABASE=pwd&IFMUID=dave", false, not_listed("dave")},
+      {"DATABASE=pwd", false, no_id},
+      {"DATABASE=pwd&IFMUID=", false, no_id},
   };
   for (const Case& c : cases) {
     HttpResponse r = Get(c.query);
     if (c.admitted) {
       EXPECT_NE(r.body.find("<INPUT VALUE=\"\" name=\"q1\">"), std::string::npos) << c.query;
     } else {
-      EXPECT_EQ(r.body, refused) << c.query;
+      EXPECT_EQ(r.body, refused + Author(c.author) + Trailer(11)) << c.query;
     }
   }
   // An absolute file name stands as it is; the first of IDFIELDS is the ID.
@@ -275,7 +326,7 @@ TEST_F(SurveyTest, TheRightsNoticeShowsWhatAPasswordGrants) {
     FormFields post = {{"DATABASE", c.form},      {"_ACTION", "NEXT"},       {"_PAGE", "page0"},
                        {"_PAGENEXT", "bad.page"}, {"_PASSWORD", c.password}, {"_SESSION", "s"}};
     HttpResponse r = Post(testing::FormBody(post));
-    EXPECT_EQ(r.body, c.notice + Trailer(104)) << c.form << " / " << c.password;
+    EXPECT_TRUE(EndsWith(r.body, c.notice + Trailer(104))) << c.form << " / " << c.password;
   }
 }
 
@@ -306,9 +357,13 @@ TEST_F(SurveyTest, SubmittingWithoutAnAccessSectionAsksForAPassword) {
   EXPECT_NE(r.body.find("VALUE=\"x&quot;y\""), std::string::npos);
   // The refused password is not carried: the one typed next must be the one read.
   EXPECT_EQ(InputValue(fields, "_PASSWORD"), "");
+  // The author learns why nobody may save.
   EXPECT_TRUE(EndsWith(r.body,
                        "<INPUT TYPE=PASSWORD NAME=_PASSWORD> <INPUT TYPE=SUBMIT "
                        "VALUE=\"Login\"></FORM><HR>" +
+                           Author("closed.ini has no [access] section, so nobody may save "
+                                  "answers: a public survey needs PWDAPPEND=(allow) in a section "
+                                  "[access].") +
                            std::string(kNoRights) + Trailer(101)))
       << r.body;
 

@@ -362,40 +362,63 @@ TEST_F(ListViewerTest, RowsThatHoldNoRecordAreReportedWithCode8) {
   }
 }
 
-TEST_F(ListViewerTest, NumberedErrors) {
-  std::string root = served_->root().path();
+TEST_F(ListViewerTest, ErrorsTellTheCallerBrieflyAndTheAuthorWhatToFix) {
+  // Every request of this suite comes from this machine: the author's text
+  // follows the caller's on the page, and the message log holds it.
+  auto author = [](const std::string& text) {
+    return "<P class=\"list-author\"><B>For the form's author</B> (shown only on this "
+           "computer): " + text + "</P>\n";
+  };
+  auto caller = [](const std::string& text) {
+    return "<P class=\"list-error\">" + text + "</P>\n";
+  };
   // The configuration has no DATABASE section: code 21 after the option page.
-  // The page names the viewer, never the server's folders.
-  EXPECT_EQ(
-      List("DATABASE=ghost&_ACTION=LIST")
-          .rfind(std::string("list") +
-                     ": A configuration file was not found. Please check your server setup and "
-                     "try again.<P>\n" +
-                     OptionPage("ghost", "") +
-                     "Error 21 in cgi\\list@90: Cannot access file (ghost.ini)" + TrailerFor(21),
-                 0),
-      0u);
-  EXPECT_TRUE(served_->server().WaitForOutput("cgi\\list: Cannot access file (%s.ini)\tghost\n"));
+  const std::string ghost =
+      "ghost.ini has no [DATABASE] section (or it is empty), so the form ghost has no settings.";
+  const std::string no_form = List("DATABASE=ghost&_ACTION=LIST");
+  EXPECT_EQ(no_form.rfind(OptionPage("ghost", "") +
+                              caller("There is no form named &quot;ghost&quot; here.") +
+                              author(ghost) + TrailerFor(21),
+                          0),
+            0u)
+      << no_form;
+  EXPECT_TRUE(served_->server().WaitForOutput("list: " + ghost + "\n"));
 
   // Neither VIEW nor LIST: code 30, the action escaped on the page.
-  EXPECT_EQ(
-      List("DATABASE=survey&_PASSWORD=reader&_ACTION=%3Cscript%3E")
-          .rfind("Error 30 in cgi\\list@110: Invalid command (&lt;script&gt;)" + TrailerFor(30), 0),
-      0u);
-  EXPECT_TRUE(served_->server().WaitForOutput("cgi\\list: Invalid command (%s)\t<script>\n"));
+  EXPECT_EQ(List("DATABASE=survey&_PASSWORD=reader&_ACTION=%3Cscript%3E")
+                .rfind(caller("The list viewer does not know the action "
+                              "&quot;&lt;script&gt;&quot;: it lists (LIST) or views a record "
+                              "(VIEW).") +
+                           author("The list viewer was asked for the action "
+                                  "&quot;&lt;script&gt;&quot; on the form survey; it knows only "
+                                  "LIST and VIEW.") +
+                           TrailerFor(30),
+                       0),
+            0u);
+  EXPECT_TRUE(served_->server().WaitForOutput(
+      "list: The list viewer was asked for the action \"<script>\" on the form survey; it knows "
+      "only LIST and VIEW.\n"));
+  // Only the first four letters count: "Lis" is no LIST.
   EXPECT_EQ(List("DATABASE=nodata&_ACTION=Lis")
-                .rfind("Error 30 in cgi\\list@110: Invalid command (Lis)" + TrailerFor(30), 0),
+                .rfind(caller("The list viewer does not know the action &quot;Lis&quot;: it "
+                              "lists (LIST) or views a record (VIEW).") +
+                           author("The list viewer was asked for the action &quot;Lis&quot; on "
+                                  "the form nodata; it knows only LIST and VIEW.") +
+                           TrailerFor(30),
+                       0),
             0u);
 
-  // The data file is missing: code 3 with its path, relative to the server
-  // root on the page and whole in the log.
+  // The data file is missing: code 3, the file named relative to the server
+  // root on the page and in the log.
+  const std::string missing =
+      "The data file missing.asc of the form nodata (SAVEDATANAME in nodata.ini) does not "
+      "exist, cannot be read or has no header line: create it with its header line.";
   EXPECT_EQ(List("DATABASE=nodata&_ACTION=List+records")
-                .rfind("Error 3 in cgi\\list@114: Unable to open the table (missing.asc)" +
+                .rfind(caller("The answers of this form cannot be read.") + author(missing) +
                            TrailerFor(3),
                        0),
             0u);
-  EXPECT_TRUE(served_->server().WaitForOutput("cgi\\list: Unable to open the table (%s)\t" + root +
-                                              "missing.asc\n"));
+  EXPECT_TRUE(served_->server().WaitForOutput("list: " + missing + "\n"));
 }
 
 }  // namespace
