@@ -103,6 +103,7 @@ struct Run {
   PageWriter w;
   std::string tag;  // the tag buffer
   int delim = 0;    // the character that ended the tag name
+  size_t tag_at = 0;  // the offset of the tag's "<" in the page
   bool in_script = false;
   std::string select_name;
   VarTablePtr scratch_vars;  // variables of script blocks when the run has none
@@ -288,6 +289,7 @@ void FormOption(Run& r, VarTable* attrs) {
     PageSkipUntil(r.page, "</OPTION>", "</OPTION>");
     return;
   }
+  if (r.run.fields_met) r.run.fields_met->push_back(r.tag_at);
   const std::string value = AttributeValue(attrs, "VALUE");
   bool exists = false;
   ForEachNamed(r.run.vars, r.select_name, [&](const VarEntry&) { exists = true; });
@@ -306,6 +308,8 @@ void FormField(Run& r, FormTag kind) {
   VarTablePtr attrs =
       r.delim == '>' ? VarTableNew(0) : ReadTagAttributes(r.page, kMaxFieldAttributes);
   const std::string name = AttributeValue(attrs.get(), "NAME");
+  if (r.run.fields_met && kind != FormTag::kOption && kind != FormTag::kTextareaEnd)
+    r.run.fields_met->push_back(r.tag_at);
   switch (kind) {
     case FormTag::kInput:
       FormInput(r, attrs.get(), name);
@@ -558,6 +562,7 @@ int MainLoop(Run& r) {
       if (c != 0) r.w.Put(static_cast<char>(c));
       continue;
     }
+    r.tag_at = page.Tell() - 1;
     r.delim = PageReadToken(page, &r.tag, kMarkerTextLimit, "> \t\r\n");
     if (r.delim == -1) return -1;
     Step s = Tag(r);

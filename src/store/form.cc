@@ -29,6 +29,7 @@ constexpr KeyDefault kKeyDefaults[] = {
     {"LOGDATETIME", "1"},
     {"DISPLAYMESSAGE", "1"},
     {"HOTLINK", "/index.html"},
+    {"CHECKANSWERS", "1"},
 };
 
 std::string_view KeyDefaultOf(std::string_view key) {

@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "base/wordlist.h"
 #include "cgi/kqs/page_scripts.h"
+#include "cgi/kqs/progress.h"
 #include "cgi/kqs/survey_errors.h"
 #include "script/template.h"
 #include "store/form_name.h"
@@ -41,6 +42,10 @@ std::optional<std::string> Attribute(const VarTable* attrs, std::string_view nam
   if (!e || !e->IsUsed()) return std::nullopt;
   return e->value.value_or(std::string());
 }
+
+// True when a page with the entry attributes `attrs` is in the plain
+// layout: its entry has no ACTION (or there is no entry).
+bool PlainLayout(const VarTable* attrs) { return !attrs || !Attribute(attrs, "ACTION"); }
 
 // Writes the missing-page error for the page file at `path`: the page
 // names the file relative to the server root `base_path`, the message log
@@ -95,6 +100,8 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
   VarTablePtr pending = CopyVariables(vars);
   if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
   if (NameHasForbiddenCharacter(page_name)) return ResultCode::kForbiddenNameCharacter;
+  SetProgressVariables(
+      vars, EstimateProgress(base_path, database, validation, vars, back_list, page_name));
   // A posted duplicate must not take the place of the first.
   VarTableRemoveAll(vars, "_PAGE");
   VarTableRemoveAll(vars, "_PAGESKIP");
@@ -108,7 +115,7 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
 
   VarTablePtr attrs = validation.EntryAttributes(page_name);
   std::string insert;
-  if (!attrs || !Attribute(attrs.get(), "ACTION")) {
+  if (PlainLayout(attrs.get())) {
     // The plain layout: the page's first three lines are its FORM
     // attributes, a line left free and the name of the insert file.
     StreamSendFile(out, PathBuild(base_path, folder + "header"));
@@ -154,6 +161,23 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
   return ResultCode::kOk;
 }
 
+std::optional<FormPageText> ReadFormPage(std::string_view base_path, std::string_view database,
+                                         const ValidationFile& validation,
+                                         std::string page_name) {
+  if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
+  if (page_name.empty() || NameHasForbiddenCharacter(page_name)) return std::nullopt;
+  std::optional<std::string> text =
+      ReadPageFile(PathBuild(base_path, std::string(database) + "/" + page_name));
+  if (!text) return std::nullopt;
+  FormPageText page{.text = std::move(*text)};
+  if (PlainLayout(validation.EntryAttributes(page_name).get())) {
+    PageReader lines(page.text);
+    for (int line = 0; line < 3; ++line) ReadUntil(lines, nullptr, 0, "\n", 0);
+    page.body = lines.Tell();
+  }
+  return page;
+}
+
 std::string SingleFormFileName(std::string_view form) {
   size_t dot = form.rfind('.');
   std::string name(form);
@@ -166,6 +190,7 @@ std::string SingleFormFileName(std::string_view form) {
 ResultCode ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
                           VarTable* vars) {
   if (form.empty()) return ResultCode::kFormFileMissing;
+  SetProgressVariables(vars, PageProgress{});  // one page: page 1 of 1
   const TemplateRun run{.base_path = base_path, .out = out, .vars = vars, .formfill = true};
   if (!TemplateProcessFile(PathBuild(base_path, SingleFormFileName(form)), run))
     return ResultCode::kFormFileMissing;
