@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/export_command.h"
 #include "host/host.h"
 
 namespace {
@@ -48,7 +49,7 @@ struct Command {
 // The program's commands, by name; every other first argument is the server
 // root or an option of the server.
 constexpr Command kCommands[] = {
-    {"", nullptr},  // placeholder: no command is named by an empty argument
+    {"export", tallypad::ExportCommand},
 };
 
 }  // namespace

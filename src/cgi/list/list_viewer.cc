@@ -3,12 +3,14 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "base/decode.h"
 #include "base/result_code.h"
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
+#include "cgi/list/list_export.h"
 #include "httpd/response_header.h"
 #include "platform/profile.h"
 #include "script/expr.h"
@@ -143,6 +145,24 @@ void WritePagingLinks(OutputStream* out, const ListRequest& r) {
   WritePagingLink(out, r, r.start + r.count, "Next");
 }
 
+// Links that download the records the list's query selects, in each
+// export format.
+void WriteDownloadLinks(OutputStream* out, const ListRequest& r) {
+  constexpr std::pair<std::string_view, std::string_view> kDownloads[] = {
+      {"CSV", "CSV (spreadsheet)"}, {"JSONL", "JSON Lines"}};
+  StreamWriteText(out, "<P CLASS=\"DOWNLOAD\">Download the records listed:");
+  for (const auto& [action, text] : kDownloads) {
+    StreamPrintf(out, " <a href=\"?DATABASE=%s&_PASSWORD=%s&_ACTION=%.*s",
+                 UrlEncode(r.database).c_str(), UrlEncode(r.password).c_str(),
+                 static_cast<int>(action.size()), action.data());
+    if (!r.query.empty()) StreamPrintf(out, "&_QUERY=%s", UrlEncode(r.query).c_str());
+    StreamWriteText(out, "\">");
+    StreamWriteText(out, text);
+    StreamWriteText(out, "</a>");
+  }
+  StreamWriteText(out, "</P>\n");
+}
+
 // The page on which the user enters a database name and a password.
 void WriteOptionPage(OutputStream* out, const ListRequest& r) {
   WritePageHead(out);
@@ -262,6 +282,7 @@ void WriteListPage(OutputStream* out, const ListRequest& r, DataFile* data) {
   WritePageHead(out);
   StreamWriteText(out, "<h3>Tallypad Database List</h3>\n");
   WriteQueryBar(out, r);
+  WriteDownloadLinks(out, r);
   StreamWriteText(out, "<HR>\n");
   WritePagingLinks(out, r);
   StreamWriteText(out, "<TABLE CLASS=\"LIST\">\n");
@@ -330,6 +351,40 @@ ResultCode ViewRecord(OutputStream* out, const ListRequest& r, DataFile* data) {
   return ResultCode::kOk;
 }
 
+// The export a request's action asks for: "CSV" or "JSONL" (any case).
+std::optional<ExportFormat> ExportAsked(const ListRequest& r) {
+  if (StrEqualNoCase(r.action, "CSV")) return ExportFormat::kCsv;
+  if (StrEqualNoCase(r.action, "JSONL")) return ExportFormat::kJsonLines;
+  return std::nullopt;
+}
+
+// Sends the records the query selects as a download, to a caller with the
+// read right; the errors of the list come as a page.
+ResultCode ServeExport(const std::string& server_root, const ListRequest& r, ExportFormat format,
+                       OutputStream* out) {
+  std::string path;
+  ResultCode code = ResultCode::kOk;
+  std::unique_ptr<DataFile> data = ListOpenForExport(server_root, r.database, &path, &code);
+  if (code == ResultCode::kNoConfiguration) {
+    WriteResponseHeader(out);
+    StreamWriteText(out, kProgramName);
+    StreamWriteText(out,
+                    ": A configuration file was not found. Please check your server setup and "
+                    "try again.<P>\n");
+    WriteOptionPage(out, r);
+    return ReportError(out, code, kNoConfigurationPlace, "Cannot access file (%s.ini)",
+                       r.database);
+  }
+  if (!data) {
+    WriteResponseHeader(out);
+    return ReportError(out, ResultCode::kDataFileUnreadable, kNoTablePlace,
+                       "Unable to open the table (%s)", path, PathShown(server_root, path));
+  }
+  WriteResponseHeader(out, ExportDownloadHeader(r.database, format));
+  ListExportRecords(data.get(), r.query, format, out);
+  return ResultCode::kOk;
+}
+
 // Serves one request as ListDispatch does, returning its code.
 ResultCode ServeList(const std::string& server_root, VarTable* vars, OutputStream* out,
                      const RequestInfo& info) {
@@ -343,6 +398,9 @@ ResultCode ServeList(const std::string& server_root, VarTable* vars, OutputStrea
     return ResultCode::kOk;
   }
   const int rights = *guarded;
+  if (std::optional<ExportFormat> format = ExportAsked(r);
+      format && !r.database.empty() && (rights & kRightRead))
+    return ServeExport(server_root, r, *format, out);
   WriteResponseHeader(out);
 
   if (r.action.empty() || r.database.empty() || !(rights & kRightRead)) {
