@@ -100,8 +100,10 @@ std::optional<long double> HtmlNumber(std::string_view text) {
     if (exponent == 0) return std::nullopt;
   }
   if (at != text.size()) return std::nullopt;
+  // Read as a browser reads it, into a double: a number beyond its range
+  // is no number.
   const std::string copy(text);
-  const long double value = std::strtold(copy.c_str(), nullptr);
+  const double value = std::strtod(copy.c_str(), nullptr);
   if (!std::isfinite(value)) return std::nullopt;
   return value;
 }
