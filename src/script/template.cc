@@ -45,6 +45,9 @@ thread_local long t_nested_files = 0;
 // When the outermost run started, and whether the page has run out of time.
 thread_local std::chrono::steady_clock::time_point t_started;
 thread_local bool t_out_of_time = false;
+// Whether the page's error line about its time is written: a pass without
+// output (a report finding its end) may be the one that runs out.
+thread_local bool t_time_reported = false;
 
 class DepthGuard {
  public:
@@ -535,15 +538,19 @@ Step Brace(Run& r) {
   return kStepGoOn;
 }
 
-// True when the page has run out of time; the run that finds out writes the
-// error line where it got to.
+// True when the page has run out of time; the first run with output that
+// finds out writes the error line where it got to.
 bool OutOfTime(Run& r) {
-  if (t_out_of_time) return true;
-  if (std::chrono::steady_clock::now() - t_started <= kPageTimeBudget) return false;
-  t_out_of_time = true;
-  DirectiveError(r.w.Stream(), r.page, "page",
-                 StrPrintf("took more than %lld ms: the rest is left out",
-                           static_cast<long long>(kPageTimeBudget.count())));
+  if (!t_out_of_time) {
+    if (std::chrono::steady_clock::now() - t_started <= kPageTimeBudget) return false;
+    t_out_of_time = true;
+  }
+  if (!t_time_reported && r.run.out) {
+    t_time_reported = true;
+    DirectiveError(r.w.Stream(), r.page, "page",
+                   StrPrintf("took more than %lld ms: the rest is left out",
+                             static_cast<long long>(kPageTimeBudget.count())));
+  }
   return true;
 }
 
@@ -581,6 +588,7 @@ int TemplateProcess(const TemplateRun& run) {
     const auto now = std::chrono::steady_clock::now();
     t_started = run.started.value_or(now);
     t_out_of_time = false;
+    t_time_reported = false;
     // A later run of a page whose time is up does nothing: the error line
     // was written by the run that ran out.
     if (now - t_started > kPageTimeBudget) return -1;
@@ -592,6 +600,14 @@ int TemplateProcess(const TemplateRun& run) {
     DepthGuard guard;
     Run r(run);
     result = MainLoop(r);
+  }
+  if (outermost && t_out_of_time && !t_time_reported && run.out) {
+    // Every run that saw the time run out had no output: the line goes at
+    // the end of what was written.
+    t_time_reported = true;
+    DirectiveError(run.out, *run.page, "page",
+                   StrPrintf("took more than %lld ms: the rest is left out",
+                             static_cast<long long>(kPageTimeBudget.count())));
   }
   if (outermost && t_out_of_time) {
     StatusLogAppend(StrPrintf("\nThe page %.*s took more than %lld ms; the rest was left out",
