@@ -98,7 +98,7 @@ class FieldReader {
         Text(text);
         text.clear();
       }
-      Tag(page_.Tell() - 1);
+      Tag();
     }
     if (!text.empty()) Text(text);
     while (!labels_.empty()) CloseLabel();
@@ -114,7 +114,7 @@ class FieldReader {
     if (option_ != kNone) Gather(&option_text_, text);
   }
 
-  void Tag(size_t offset) {
+  void Tag() {
     const std::string_view rest = page_.Rest();
     if (rest.starts_with("%")) {
       SkipPast(page_, "%>");  // a marker of the template, not HTML
@@ -132,7 +132,7 @@ class FieldReader {
       return delim == '>' ? VarTableNew(0) : ReadTagAttributes(page_, kMaxFieldAttributes);
     };
     if (name == "input" || name == "select" || name == "option" || name == "textarea") {
-      Field(offset, name, attributes());
+      Field(name, attributes());
       return;
     }
     if (name == "label") {
@@ -173,9 +173,8 @@ class FieldReader {
     }
   }
 
-  void Field(size_t offset, const std::string& tag, VarTablePtr attrs) {
+  void Field(const std::string& tag, VarTablePtr attrs) {
     PageField field;
-    field.offset = offset;
     field.name = AttributeOf(attrs.get(), "NAME");
     if (tag == "input") {
       field.tag = FieldTag::kInput;

@@ -1,13 +1,14 @@
 // The form fields of a page with their attributes and the question each
-// one asks, read from the page's text as a browser would find them: for
+// one asks, read from the page's HTML as a browser would find them: for
 // the survey engine's answer checks, which hold answers to the constraint
 // attributes of the fields (required, type, min, max, ...) and name a
-// field by its question in their messages. The reader walks the text once;
-// it passes over HTML comments, the template's own markers, and the
-// contents of SCRIPT and STYLE elements and of text areas, as a browser
-// shows no field there. Which of the fields a page really shows for the
-// current answers (conditional sections, OPTION queries) the template
-// processor tells: a run with `fields_met` lists their offsets.
+// field by its question in their messages, and for the look-ahead of the
+// progress line, which reads a page's own navigation field. The reader
+// walks the text once; it passes over HTML comments, the template's own
+// markers, and the contents of SCRIPT and STYLE elements and of text
+// areas, as a browser shows no field there. The engine reads a page as the
+// template processor writes it for the current answers, so that only the
+// fields the page shows count.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +27,6 @@ inline constexpr size_t kMaxQuestionBytes = 300;
 enum class FieldTag { kInput, kSelect, kOption, kTextarea };
 
 struct PageField {
-  size_t offset = 0;       // where the field's tag ("<") begins in the text
   FieldTag tag = FieldTag::kInput;
   std::string name;        // the NAME attribute; an option: its select's name
   std::string type;        // an input's TYPE in lower case ("text" when none)

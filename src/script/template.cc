@@ -106,7 +106,6 @@ struct Run {
   PageWriter w;
   std::string tag;  // the tag buffer
   int delim = 0;    // the character that ended the tag name
-  size_t tag_at = 0;  // the offset of the tag's "<" in the page
   bool in_script = false;
   std::string select_name;
   VarTablePtr scratch_vars;  // variables of script blocks when the run has none
@@ -262,8 +261,9 @@ void FormInput(Run& r, VarTable* attrs, const std::string& name) {
   r.w.Write("<INPUT");
   if (!StrEqualNoCase(type, "RADIO") && !StrEqualNoCase(type, "CHECKBOX")) {
     const bool authors_value = IsNavigationField(name) && !value.empty();
-    const std::string current =
-        name.empty() || authors_value ? std::string() : VarTableGet(r.run.vars, name, "");
+    const std::string current = name.empty() || authors_value || r.run.page_values
+                                    ? std::string()
+                                    : VarTableGet(r.run.vars, name, "");
     RemoveAttribute(attrs, "VALUE");
     r.w.Write(" VALUE=\"");
     if (!current.empty()) {
@@ -292,7 +292,6 @@ void FormOption(Run& r, VarTable* attrs) {
     PageSkipUntil(r.page, "</OPTION>", "</OPTION>");
     return;
   }
-  if (r.run.fields_met) r.run.fields_met->push_back(r.tag_at);
   const std::string value = AttributeValue(attrs, "VALUE");
   bool exists = false;
   ForEachNamed(r.run.vars, r.select_name, [&](const VarEntry&) { exists = true; });
@@ -311,8 +310,6 @@ void FormField(Run& r, FormTag kind) {
   VarTablePtr attrs =
       r.delim == '>' ? VarTableNew(0) : ReadTagAttributes(r.page, kMaxFieldAttributes);
   const std::string name = AttributeValue(attrs.get(), "NAME");
-  if (r.run.fields_met && kind != FormTag::kOption && kind != FormTag::kTextareaEnd)
-    r.run.fields_met->push_back(r.tag_at);
   switch (kind) {
     case FormTag::kInput:
       FormInput(r, attrs.get(), name);
@@ -569,7 +566,6 @@ int MainLoop(Run& r) {
       if (c != 0) r.w.Put(static_cast<char>(c));
       continue;
     }
-    r.tag_at = page.Tell() - 1;
     r.delim = PageReadToken(page, &r.tag, kMarkerTextLimit, "> \t\r\n");
     if (r.delim == -1) return -1;
     Step s = Tag(r);

@@ -15,7 +15,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/output_stream.h"
 #include "base/read.h"
@@ -48,12 +47,11 @@ struct TemplateRun {
   VarTable* record = nullptr;     // the current record of a report (may be null)
   VarTable* pending = nullptr;    // pending fields: every form field met is removed (may be null)
   bool formfill = false;          // rewrite form fields to show the current answers
+  // With formfill: text fields keep the VALUE the page gives them instead of
+  // the current answer, for reading which fields a page shows as written.
+  bool page_values = false;
   std::string_view stop{};        // a tag name at which the run stops (empty: none)
   std::string_view name{};        // the page as the message log names it (empty: unnamed)
-  // When not null, a formfill run appends the offset (in the page's text)
-  // of every form field it meets: inputs, selects, text areas, and the
-  // options it does not leave out. Fields in skipped sections are not met.
-  std::vector<size_t>* fields_met = nullptr;
   // When the page's time began, for a page processed in several runs; an
   // outermost run without it begins the time itself.
   std::optional<std::chrono::steady_clock::time_point> started{};

@@ -10,6 +10,7 @@
 #include "base/pattern_match.h"
 #include "base/read.h"
 #include "base/status_log.h"
+#include "base/strbuf.h"
 #include "base/str.h"
 #include "base/text.h"
 #include "base/utf8_read.h"
@@ -31,6 +32,9 @@ constexpr long double kStepTolerance = 1e-9L;
 // A range input's bounds when the page gives none, as browsers take them.
 constexpr long double kRangeDefaultMin = 0;
 constexpr long double kRangeDefaultMax = 100;
+// Free entries of the copy of the answers a page is written with, for what
+// its script blocks set.
+constexpr size_t kRenderSpare = 64;
 // The page file of the plain layout's header, which is no page.
 constexpr std::string_view kHeaderFile = "header";
 
@@ -481,23 +485,25 @@ std::optional<AnswerProblem> CheckGroup(const Group& group, const VarTable* vars
   return std::nullopt;
 }
 
-// The fields of `text` (its page text from `body` on) that a dry run of the
-// template processor with `vars` meets.
+// The fields of the page text `text` as the template processor writes it
+// for the answers `vars`: a conditional section not shown, an option whose
+// query is false leave their fields out; choices a report writes, and
+// fields and questions of included files, are there as the browser gets
+// them. Text fields keep the page's own VALUE (a number's step base). The
+// page runs on a copy of the answers, so its script blocks change nothing.
 std::vector<PageField> FieldsShown(std::string_view base_path, std::string_view text,
-                                   VarTable* vars) {
-  std::vector<PageField> fields = PageFields(text);
-  std::vector<size_t> met;
+                                   const VarTable* vars) {
+  VarTablePtr copy = VarTableFlatCopy(vars, kRenderSpare);
+  StrBuf written;
+  OutputStream out{.buffer = &written};
   PageReader page(text);
   TemplateProcess({.base_path = base_path,
+                   .out = &out,
                    .page = &page,
-                   .vars = vars,
+                   .vars = copy.get(),
                    .formfill = true,
-                   .fields_met = &met});
-  std::sort(met.begin(), met.end());
-  std::erase_if(fields, [&](const PageField& f) {
-    return !std::binary_search(met.begin(), met.end(), f.offset);
-  });
-  return fields;
+                   .page_values = true});
+  return PageFields(written.ToString());
 }
 
 std::string UpperName(std::string_view name) { return StrUpper(name); }
@@ -579,7 +585,7 @@ std::vector<AnswerProblem> CheckAnswers(const std::vector<PageField>& fields, co
 }
 
 std::vector<PageField> ShownPageFields(std::string_view base_path, std::string_view database,
-                                       const ValidationFile& validation, VarTable* vars,
+                                       const ValidationFile& validation, const VarTable* vars,
                                        std::string_view page_name) {
   std::optional<FormPageText> page =
       ReadFormPage(base_path, database, validation, std::string(page_name));
@@ -588,7 +594,7 @@ std::vector<PageField> ShownPageFields(std::string_view base_path, std::string_v
 }
 
 std::vector<PageField> ShownFormFields(std::string_view base_path, std::string_view form,
-                                       VarTable* vars) {
+                                       const VarTable* vars) {
   if (form.empty()) return {};
   std::optional<std::string> text = ReadPageFile(PathBuild(base_path, SingleFormFileName(form)));
   if (!text) return {};
@@ -597,7 +603,7 @@ std::vector<PageField> ShownFormFields(std::string_view base_path, std::string_v
 
 std::optional<ResponseRefusal> CheckResponse(std::string_view base_path, std::string_view database,
                                              const ValidationFile& validation,
-                                             const VarTable* settings, VarTable* vars,
+                                             const VarTable* settings, const VarTable* vars,
                                              std::string_view start_page,
                                              std::string_view back_list,
                                              std::string_view current) {
@@ -622,9 +628,7 @@ std::optional<ResponseRefusal> CheckResponse(std::string_view base_path, std::st
   // Answers to fields of pages off the path hold to those fields' values.
   for (const std::string& page : FormFolderPages(base_path, database)) {
     if (std::find(unique.begin(), unique.end(), page) != unique.end()) continue;
-    std::optional<FormPageText> text = ReadFormPage(base_path, database, validation, page);
-    if (!text) continue;
-    std::vector<PageField> fields = PageFields(std::string_view(text->text).substr(text->body));
+    std::vector<PageField> fields = ShownPageFields(base_path, database, validation, vars, page);
     std::erase_if(fields, [&](const PageField& f) { return covered.contains(UpperName(f.name)); });
     std::vector<AnswerProblem> problems =
         CheckAnswers(fields, vars, settings, CheckScope::kValuesOnly);

@@ -50,16 +50,17 @@ std::vector<AnswerProblem> CheckAnswers(const std::vector<PageField>& fields, co
                                         CheckScope scope = CheckScope::kAll);
 
 // The fields page `page_name` of form `database` shows for the answers
-// `vars`: those of its text that a dry template run meets (fields in a
-// conditional section that is not shown, and options whose query is false,
-// are left out). Empty when the page cannot be read.
+// `vars` (not changed): those of the page as the template processor writes
+// it for them, so that fields of a conditional section not shown, and
+// options whose query is false, are left out, and choices a report or an
+// included file writes are there. Empty when the page cannot be read.
 std::vector<PageField> ShownPageFields(std::string_view base_path, std::string_view database,
-                                       const ValidationFile& validation, VarTable* vars,
+                                       const ValidationFile& validation, const VarTable* vars,
                                        std::string_view page_name);
 
 // The same for the single-page form file `form` (named as FORM names it).
 std::vector<PageField> ShownFormFields(std::string_view base_path, std::string_view form,
-                                       VarTable* vars);
+                                       const VarTable* vars);
 
 // A save refused for its answers: the page to show and what was wrong.
 struct ResponseRefusal {
@@ -75,7 +76,7 @@ struct ResponseRefusal {
 // path) must pass that page's value constraints. Nullopt when all pass.
 std::optional<ResponseRefusal> CheckResponse(std::string_view base_path, std::string_view database,
                                              const ValidationFile& validation,
-                                             const VarTable* settings, VarTable* vars,
+                                             const VarTable* settings, const VarTable* vars,
                                              std::string_view start_page,
                                              std::string_view back_list,
                                              std::string_view current);

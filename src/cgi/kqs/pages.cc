@@ -25,16 +25,6 @@ constexpr size_t kInsertNameLimit = 1023;
 constexpr std::string_view kNotCarried = "HOST,DATE,TIME";
 constexpr std::string_view kNavigationPrefix = "_PAGE";
 
-// Copies the used entries of every block of `vars` into one table.
-VarTablePtr CopyVariables(const VarTable* vars) {
-  size_t count = 0;
-  VarTableForEach(vars, [&](const VarEntry&) { ++count; });
-  VarTablePtr copy = VarTableNew(count);
-  size_t at = 0;
-  VarTableForEach(vars, [&](const VarEntry& e) { copy->entries[at++] = e; });
-  return copy;
-}
-
 // The value of attribute `name` when the table has it (a bare attribute
 // gives ""), else nullopt.
 std::optional<std::string> Attribute(const VarTable* attrs, std::string_view name) {
@@ -97,7 +87,7 @@ void WriteCarriedAnswers(OutputStream* out, const VarTable* pending) {
 ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
                     const ValidationFile& validation, VarTable* vars, std::string_view back_list,
                     std::string page_name) {
-  VarTablePtr pending = CopyVariables(vars);
+  VarTablePtr pending = VarTableFlatCopy(vars, 0);
   if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
   if (NameHasForbiddenCharacter(page_name)) return ResultCode::kForbiddenNameCharacter;
   SetProgressVariables(

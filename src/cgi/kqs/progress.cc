@@ -18,16 +18,6 @@ namespace {
 // Free entries of the look-ahead's copy of the answers, for what scripts set.
 constexpr size_t kLookAheadSpare = 64;
 
-VarTablePtr CopyAnswers(const VarTable* vars) {
-  size_t count = 0;
-  VarTableForEach(vars, [&](const VarEntry&) { ++count; });
-  VarTablePtr copy = VarTableNew(count + kLookAheadSpare);
-  size_t at = 0;
-  VarTableForEach(vars, [&](const VarEntry& e) { copy->entries[at++] = e; });
-  for (; at < copy->entries.size(); ++at) copy->entries[at].name = std::string();
-  return copy;
-}
-
 // The page's own _PAGENEXT field, when it has one: its value (empty for a
 // field that carries the queue along).
 std::optional<std::string> OwnNextField(const FormPageText& page) {
@@ -47,7 +37,7 @@ PageProgress EstimateProgress(std::string_view base_path, std::string_view datab
   progress.number = static_cast<int>(met.size()) + 1;
   progress.count = progress.number;
 
-  VarTablePtr ahead = CopyAnswers(vars);
+  VarTablePtr ahead = VarTableFlatCopy(vars, kLookAheadSpare);
   std::string page(page_name);
   if (!page.empty() && page[0] == 'P') page[0] = 'p';
   met.push_back(page);

@@ -138,12 +138,17 @@ class ConstraintAttributesTest : public ServedRootSuite<ConstraintAttributesTest
                "<PAGE NAME=\"page2\" ACTION=\"/kqs\">\n<SCRIPT>\n</SCRIPT>\n");
 
     // A required field in a section the page shows only for A=yes, and a
-    // choice offered only then.
+    // choice offered only then; a required group whose choices a report
+    // writes; a number whose steps start at the page's own value.
     root.Write("shown.ini", "[DATABASE]\nMULTIPAGE=1\n" + kAccess);
     root.Write("shown/page0",
                Page("page0", "<input name=A>\n<%if A = 'yes'%><input name=Q required><%end%>\n"
                              "<select name=S><option value=a>a</option>"
-                             "<option value=z query=\"A='yes'\">z</option></select>"));
+                             "<option value=z query=\"A='yes'\">z</option></select>\n"
+                             "<%report colours.asc %><input type=radio name=R value=\"{C}\" "
+                             "required></report>\n"
+                             "<input name=N type=number step=2 value=1>"));
+    root.Write("colours.asc", "#C\t\r\n\"red\"\t\r\n\"dark blue\"\t\r\n");
     root.Write("shown/page1", Page("page1", ""));
     root.Write("shown.val",
                "<PAGE NAME=\"page0\" ACTION=\"/kqs\">\n<SCRIPT>\n_PAGENEXT = 'page1';\n</SCRIPT>\n"
@@ -313,10 +318,15 @@ TEST_F(ConstraintAttributesTest, FieldsOfSectionsNotShownAreNotHeld) {
     FormFields answers;
     bool accepted;
   } cases[] = {
-      {"required field not shown", {{"A", "no"}, {"S", "a"}}, true},
-      {"required field shown", {{"A", "yes"}, {"S", "a"}}, false},
-      {"option offered", {{"A", "yes"}, {"Q", "q"}, {"S", "z"}}, true},
-      {"option not offered", {{"A", "no"}, {"S", "z"}}, false},
+      {"required field not shown", {{"A", "no"}, {"S", "a"}, {"R", "red"}}, true},
+      {"required field shown", {{"A", "yes"}, {"S", "a"}, {"R", "red"}}, false},
+      {"option offered", {{"A", "yes"}, {"Q", "q"}, {"S", "z"}, {"R", "red"}}, true},
+      {"option not offered", {{"A", "no"}, {"S", "z"}, {"R", "red"}}, false},
+      {"report's choice", {{"A", "no"}, {"S", "a"}, {"R", "dark blue"}}, true},
+      {"choice no report wrote", {{"A", "no"}, {"S", "a"}, {"R", "green"}}, false},
+      {"report's group left empty", {{"A", "no"}, {"S", "a"}}, false},
+      {"step from the page's value", {{"A", "no"}, {"S", "a"}, {"R", "red"}, {"N", "5"}}, true},
+      {"off the page's steps", {{"A", "no"}, {"S", "a"}, {"R", "red"}, {"N", "4"}}, false},
   };
   for (const Case& c : cases) {
     FormFields post = {{"DATABASE", "shown"}, {"_ACTION", "NEXT"}, {"_PAGE", "page0"}};
