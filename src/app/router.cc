@@ -350,10 +350,14 @@ std::string FilePathOf(std::string_view raw, const VarTable* settings,
 }
 
 // Names that only the server and the engines set, compared without case:
-// the reserved HOST, DATE and TIME, and the warning a page script leaves
-// for the page to show (pages show it unescaped, as authors write it with
-// markup). A request field of such a name is dropped, never joined or shown.
-constexpr std::string_view kServerOnlyVariables[] = {"HOST", "DATE", "TIME", "_PAGEWARN"};
+// the reserved HOST, DATE and TIME, the warning a page script or the answer
+// checks leave for the page to show (pages show it unescaped, as authors
+// write it with markup) and the progress of a multi-page form. A request
+// field of such a name, or beginning with a prefix of them (the warning of
+// one field), is dropped, never joined or shown.
+constexpr std::string_view kServerOnlyVariables[] = {"HOST",      "DATE",        "TIME",
+                                                     "_PAGEWARN", "_PAGENUMBER", "_PAGECOUNT"};
+constexpr std::string_view kServerOnlyPrefixes[] = {"_PAGEWARN_"};
 
 // Decodes the query of a GET or the body of a POST into the request
 // variables, leaving out the server's own names. Returns false, with
@@ -363,6 +367,7 @@ bool BuildVariables(const RequestLine& line, const std::optional<std::string>& q
   FormFieldRules rules;
   rules.max_fields = max_fields;
   rules.dropped = kServerOnlyVariables;
+  rules.dropped_prefixes = kServerOnlyPrefixes;
   std::optional<std::string_view> data;
   if (line.method == "GET" && query) {
     data = *query;

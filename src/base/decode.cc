@@ -46,9 +46,11 @@ std::string FormPartDecode(std::string_view part) {
   return text;
 }
 
-bool IsDropped(std::string_view name, std::span<const std::string_view> dropped) {
-  for (std::string_view d : dropped)
+bool IsDropped(std::string_view name, const FormFieldRules& rules) {
+  for (std::string_view d : rules.dropped)
     if (StrEqualNoCase(name, d)) return true;
+  for (std::string_view prefix : rules.dropped_prefixes)
+    if (StrStartsNoCase(name, prefix)) return true;
   return false;
 }
 
@@ -131,7 +133,7 @@ FormFieldsResult FormDecodeFields(size_t reserved, std::string_view data, size_t
   ForEachFormItem(data, [&](std::string_view item) {
     size_t eq = item.find('=');
     std::string name = FormPartDecode(item.substr(0, eq));
-    if (name.empty() || IsDropped(name, rules.dropped)) return;
+    if (name.empty() || IsDropped(name, rules)) return;
     std::string value =
         eq == std::string_view::npos ? std::string() : FormPartDecode(item.substr(eq + 1));
     t->entries[next++] = VarEntry{std::move(name), std::move(value)};

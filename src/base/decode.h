@@ -34,6 +34,8 @@ struct FormFieldRules {
   size_t max_fields = SIZE_MAX;
   // Fields left out, compared without case: names only the receiver may set.
   std::span<const std::string_view> dropped;
+  // Fields whose names begin with one of these (without case) are left out too.
+  std::span<const std::string_view> dropped_prefixes;
 };
 
 enum class FormFieldsResult {

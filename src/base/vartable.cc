@@ -120,6 +120,16 @@ VarTablePtr VarTableCopy(const VarTable* t, size_t k) {
   return out;
 }
 
+VarTablePtr VarTableFlatCopy(const VarTable* t, size_t spare) {
+  size_t count = 0;
+  VarTableForEach(t, [&](const VarEntry&) { ++count; });
+  VarTablePtr copy = VarTableNew(count + spare);
+  size_t at = 0;
+  VarTableForEach(t, [&](const VarEntry& e) { copy->entries[at++] = e; });
+  for (; at < copy->entries.size(); ++at) copy->entries[at].name = std::string();
+  return copy;
+}
+
 VarTablePtr VarTableMerge(const VarTable* first, const VarTable* second, size_t k) {
   if (!second) return VarTableCopy(first, k);
   size_t extra = 0;

@@ -70,6 +70,9 @@ void VarTableExtend(VarTable* t, size_t k);
 // Returns a new table: `k` free entries (name "", value ""), then copies of
 // the entries of `t`'s first block up to its first blank entry. `t` may be null.
 VarTablePtr VarTableCopy(const VarTable* t, size_t k);
+// Returns a new table of one block: the used entries of every block of `t`
+// (which may be null), in table order, then `spare` free entries.
+VarTablePtr VarTableFlatCopy(const VarTable* t, size_t spare);
 // Returns a new table: `k` free entries (no value), copies of the first
 // table's entries, then copies of the second table's entries whose names the
 // first lacks. Without a second table, as VarTableCopy.

@@ -21,8 +21,11 @@ namespace {
 constexpr std::string_view kEngineVariables[] = {
     "HOST",      "DATE",      "TIME",      "DATABASE",  "_PASSWORD", "_ACTION",
     "_PAGE",     "_SESSION",  "_PAGEWARN", "_PAGENEXT", "_PAGEBACK", "_PAGESKIP",
-    "_FORMDONE", "_HOST",     "_DATE",     "_TIME",
+    "_FORMDONE", "_HOST",     "_DATE",     "_TIME",     "_PAGENUMBER", "_PAGECOUNT",
 };
+// The engine's message about an input's answer is _PAGEWARN_ and the
+// input's name.
+constexpr std::string_view kFieldWarningPrefix = "_PAGEWARN_";
 // The ID fields the login page offers when IDFIELDS is not set.
 constexpr std::string_view kDefaultIdFields = "IFMUID,IFMUID1,IFMUID2,IFMUID3,IFMUID4";
 
@@ -31,6 +34,7 @@ constexpr std::string_view kNumericKeys[] = {
     "ACTIVE",   "MULTIPAGE", "SAVEPAGE",      "HASUID",       "MAXRESPONSES",
     "SAVEDATA", "SAVEXML",   "SAVESTAT",      "SAVEEMAIL",    "LOGDATETIME",
     "DISPLAYMESSAGE", "DISPLAYFORM", "DISPLAYREPORT", "DISPLAYHOTLINK", "SHOWREDIRECT",
+    "CHECKANSWERS",
 };
 
 bool IsNumericKey(std::string_view key) {
@@ -182,8 +186,11 @@ std::vector<std::string> FormModel::SetNames() const {
   for (std::string& id : Words(id_fields && !id_fields->value.empty() ? id_fields->value
                                                                        : kDefaultIdFields))
     names.push_back(std::move(id));
-  for (const PlacedField& input : inputs)
-    if (!input.field.name.empty()) names.push_back(input.field.name);
+  for (const PlacedField& input : inputs) {
+    if (input.field.name.empty()) continue;
+    names.push_back(input.field.name);
+    names.push_back(std::string(kFieldWarningPrefix) + input.field.name);
+  }
   for (const PlacedName& set : sets) names.push_back(set.name);
   return names;
 }

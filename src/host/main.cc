@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "host/check_command.h"
+#include "host/export_command.h"
 #include "host/host.h"
 
 namespace {
@@ -50,6 +51,7 @@ struct Command {
 // root or an option of the server.
 constexpr Command kCommands[] = {
     {"check", tallypad::CheckCommand},
+    {"export", tallypad::ExportCommand},
 };
 
 }  // namespace

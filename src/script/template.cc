@@ -264,8 +264,9 @@ void FormInput(Run& r, VarTable* attrs, const std::string& name) {
   r.w.Write("<INPUT");
   if (!StrEqualNoCase(type, "RADIO") && !StrEqualNoCase(type, "CHECKBOX")) {
     const bool authors_value = IsNavigationField(name) && !value.empty();
-    const std::string current =
-        name.empty() || authors_value ? std::string() : VarTableGet(r.run.vars, name, "");
+    const std::string current = name.empty() || authors_value || r.run.page_values
+                                    ? std::string()
+                                    : VarTableGet(r.run.vars, name, "");
     RemoveAttribute(attrs, "VALUE");
     r.w.Write(" VALUE=\"");
     if (!current.empty()) {

@@ -47,6 +47,9 @@ struct TemplateRun {
   VarTable* record = nullptr;     // the current record of a report (may be null)
   VarTable* pending = nullptr;    // pending fields: every form field met is removed (may be null)
   bool formfill = false;          // rewrite form fields to show the current answers
+  // With formfill: text fields keep the VALUE the page gives them instead of
+  // the current answer, for reading which fields a page shows as written.
+  bool page_values = false;
   std::string_view stop{};        // a tag name at which the run stops (empty: none)
   std::string_view name{};        // the page as the message log names it (empty: unnamed)
   // When the page's time began, for a page processed in several runs; an

@@ -64,6 +64,22 @@ inline constexpr FormSettingKey kFormSettingKeys[] = {
     {"SHOWREDIRECT", ""},
     {"REDIRECT", ""},
     {"REPORT2", ""},
+    {"CHECKANSWERS", "1"},
+    // The messages of answers refused by their fields' attributes; the
+    // answer checks hold their plain-English defaults.
+    {"REQUIREDMESSAGE", ""},
+    {"EMAILMESSAGE", ""},
+    {"NUMBERMESSAGE", ""},
+    {"DATEMESSAGE", ""},
+    {"TOOLOWMESSAGE", ""},
+    {"TOOHIGHMESSAGE", ""},
+    {"TOOEARLYMESSAGE", ""},
+    {"TOOLATEMESSAGE", ""},
+    {"STEPMESSAGE", ""},
+    {"TOOSHORTMESSAGE", ""},
+    {"TOOLONGMESSAGE", ""},
+    {"PATTERNMESSAGE", ""},
+    {"CHOICEMESSAGE", ""},
 };
 
 // The keys of the access section, each granting its rights (see

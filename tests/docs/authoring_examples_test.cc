@@ -10,6 +10,16 @@
 // replaces it. Block contents are their lines joined by line feeds, without
 // a final one (files get a final line feed).
 //
+// Two more kinds of example are checked the same way. A block "answers"
+// holds a page's fields, a line "---" and one case of answers per line
+// (NAME=value pairs joined by "&", or "(nothing)"); optional settings lines
+// KEY=value and a line "---" may come first. Its output holds one line per
+// case: the case, ": " and the warning the answer checks leave, or
+// "accepted". A block "export FORMAT FILE" holds a list query (or nothing)
+// and is followed by what exporting the data file FILE (a "file" block)
+// writes; the output shows the export without its byte order mark and
+// with its CR LF line ends as line feeds.
+//
 // The guide's walkthrough (section 17) shows every file of a small survey
 // as a block "walkthrough NAME". Those files are written into a fresh server
 // root, which `tallypad check` must find clean, and which the real program
@@ -20,8 +30,8 @@
 
 #include <algorithm>
 #include <string>
-#include <tuple>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "base/decode.h"
@@ -29,6 +39,9 @@
 #include "base/strbuf.h"
 #include "base/vartable.h"
 #include "base/output_stream.h"
+#include "cgi/kqs/answer_checks.h"
+#include "cgi/list/list_export.h"
+#include "script/page_fields.h"
 #include "script/template.h"
 #include "support/html_form.h"
 #include "support/served_root.h"
@@ -48,8 +61,12 @@ struct Block {
   int line = 0;         // line of the opening fence, counted from 1
 };
 
+enum class ExampleKind { kTemplate, kAnswers, kExport };
+
 struct Example {
   int line = 0;
+  ExampleKind kind = ExampleKind::kTemplate;
+  std::string info;  // the block's info string
   bool formfill = false;
   std::vector<std::pair<std::string, std::string>> vars;
   std::string page;
@@ -167,19 +184,25 @@ std::vector<Example> ReadExamples(const std::vector<Block>& blocks, std::string*
     } else if (kind == "output") {
       *error = "an output block follows no template block" + at;
       return examples;
-    } else if (kind == "template") {
+    } else if (kind == "template" || kind == "answers" || kind == "export") {
       if (i + 1 >= blocks.size() || FirstWord(blocks[i + 1].info) != "output") {
-        *error = "a template block is not followed by an output block" + at;
-        return examples;
-      }
-      std::string_view options = TemplateOptions(blocks[i].info);
-      if (!options.empty() && options != "formfill") {
-        *error = "a template block has the unknown option " + std::string(options) + at;
+        *error = "a " + kind + " block is not followed by an output block" + at;
         return examples;
       }
       Example ex;
       ex.line = blocks[i].line;
-      ReadTemplate(blocks[i], &ex);
+      ex.info = blocks[i].info;
+      if (kind == "template") {
+        std::string_view options = TemplateOptions(blocks[i].info);
+        if (!options.empty() && options != "formfill") {
+          *error = "a template block has the unknown option " + std::string(options) + at;
+          return examples;
+        }
+        ReadTemplate(blocks[i], &ex);
+      } else {
+        ex.kind = kind == "answers" ? ExampleKind::kAnswers : ExampleKind::kExport;
+        ex.page = blocks[i].content;
+      }
       ex.expected = blocks[i + 1].content;
       ex.files = files;
       examples.push_back(std::move(ex));
@@ -204,12 +227,73 @@ std::vector<Example> LoadExamples(std::string* error) {
   return ReadExamples(blocks, error);
 }
 
+// The warnings the answer checks leave for each case of an "answers" block.
+std::string RunAnswersExample(const Example& ex) {
+  std::vector<std::string> sections(1);
+  for (const std::string& line : SplitLines(ex.page)) {
+    if (line == "---") {
+      sections.emplace_back();
+    } else {
+      sections.back() += line + "\n";
+    }
+  }
+  if (sections.size() < 2 || sections.size() > 3) return "(not settings, fields and cases)";
+  const bool has_settings = sections.size() == 3;
+  VarTablePtr settings =
+      VarTableFromPairs(has_settings ? SplitLines(sections[0]) : std::vector<std::string>{}, 4);
+  const std::vector<PageField> fields = PageFields(sections[has_settings ? 1 : 0]);
+  std::string out;
+  for (const std::string& answers : SplitLines(sections.back())) {
+    std::vector<std::string> pairs;
+    if (answers != "(nothing)") {
+      for (size_t at = 0; at <= answers.size();) {
+        size_t amp = answers.find('&', at);
+        if (amp == std::string::npos) amp = answers.size();
+        pairs.push_back(answers.substr(at, amp - at));
+        at = amp + 1;
+      }
+    }
+    VarTablePtr vars = VarTableFromPairs(pairs, kFreeVariables);
+    const std::vector<AnswerProblem> problems = CheckAnswers(fields, vars.get(), settings.get());
+    SetAnswerWarnings(vars.get(), problems);
+    if (!out.empty()) out += "\n";
+    out += answers + ": " + (problems.empty() ? "accepted" : VarTableGet(vars.get(), "_PAGEWARN"));
+  }
+  return out;
+}
+
+// What an "export FORMAT FILE" block's export writes, as the guide shows it.
+std::string RunExportExample(const Example& ex, const testing::TempDir& dir) {
+  std::vector<std::string> words;
+  for (size_t at = 0; at < ex.info.size();) {
+    size_t blank = ex.info.find(' ', at);
+    if (blank == std::string::npos) blank = ex.info.size();
+    if (blank > at) words.push_back(ex.info.substr(at, blank - at));
+    at = blank + 1;
+  }
+  if (words.size() != 3 || !ExportFormatNamed(words[1])) return "(not export FORMAT FILE)";
+  std::unique_ptr<DataFile> data = DataFile::Open(dir.File(words[2]), 0);
+  if (!data) return "(the data file could not be opened)";
+  StrBuf buffer;
+  OutputStream out{nullptr, nullptr, &buffer};
+  ListExportRecords(data.get(), ex.page, *ExportFormatNamed(words[1]), &out);
+  std::string text = buffer.ToString();
+  if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+  std::string shown;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) shown += text[i];
+  if (!shown.empty() && shown.back() == '\n') shown.pop_back();
+  return shown;
+}
+
 std::string RunExample(const Example& ex) {
+  if (ex.kind == ExampleKind::kAnswers) return RunAnswersExample(ex);
   testing::TempDir dir;
   for (const Block& f : ex.files) {
     std::string name(Trim(std::string_view(f.info).substr(4)));
     dir.Write(name, f.content + "\n");
   }
+  if (ex.kind == ExampleKind::kExport) return RunExportExample(ex, dir);
   const std::string page_path = dir.Write("page.html", ex.page);
   // As a request brings them: free entries, then the fields in order (a
   // name met twice, as a group of check boxes posts it, stays twice).

@@ -2,8 +2,10 @@
 """The demo server root served by the real program, checked over HTTP
 without a browser: every page and link of the start page resolves, the help
 page has an anchor for every result code and the program's error links lead
-to them, both surveys run through with their checks, branch and saving, and
-the results page and the list viewer answer only to their passwords.
+to them, both surveys run through with their checks, branch, progress line
+and saving, a crafted post that skips the pages is refused and leaves the
+statistics alone, and the results page, the list viewer and its downloads
+answer only to their passwords.
 
 Usage: demo_root_test.py BUILD_DIR  (BUILD_DIR holds the tallypad program)
 """
@@ -127,30 +129,34 @@ class DemoRootTest(unittest.TestCase):
     # ---- The library survey -------------------------------------------
 
     def walk_library(self, name, agegroup, services, event=None):
-        """Answers the library survey; returns the pages shown, by name."""
+        """Answers the library survey; returns the pages shown, by name,
+        each with its progress line ("about 1/4")."""
         pages = []
         r = self.get("/kqs?DATABASE=library")
 
         def page_name(response):
             self.assertClean(response, "a survey page")
-            return demo.field(demo.form_of(response.body), "_PAGE")
+            progress = re.search(r'id="progress">[^<]*page (\d+) of (\d+)<', response.body)
+            self.assertIsNotNone(progress, response.body)
+            return "%s %s/%s" % (demo.field(demo.form_of(response.body), "_PAGE"),
+                                 progress.group(1), progress.group(2))
 
         pages.append(page_name(r))
         r = self.press(r, {"FIRSTNAME": name}, "NEXT")
-        self.assertIn("Please choose your age group.", r.body)
+        self.assertIn("Please answer \u201cYour age group\u201d.", r.body)
         self.assertEqual(demo.field(demo.form_of(r.body), "FIRSTNAME"), name)
         r = self.press(r, {"AGEGROUP": agegroup}, "NEXT")
         pages.append(page_name(r))
         r = self.press(r, {"HOWOFTEN": "monthly", "SERVICES": services}, "NEXT")
         pages.append(page_name(r))
-        if pages[-1] == "events":
+        if pages[-1].startswith("events "):
             self.assertNotIn("Please choose", r.body)
             r = self.press(r, {"EVENT": event}, "NEXT")
             pages.append(page_name(r))
         r = self.press(r, {"RATING": "3", "RECOMMEND": "no"}, "NEXT")
         pages.append(page_name(r))
         r = self.press(r, {"COMMENTS": "More chairs, please.", "EMAIL": "not-an-address"}, "SAVE")
-        self.assertIn("That e-mail address has no @ in it.", r.body)
+        self.assertIn("Please check your e-mail address: it does not look complete.", r.body)
         r = self.press(r, {"EMAIL": ""}, "SAVE")
         self.assertClean(r, "the thank-you page")
         self.assertIn("Thank you, %s!" % name, r.body)
@@ -160,9 +166,10 @@ class DemoRootTest(unittest.TestCase):
     def test_the_library_survey_shows_the_events_page_only_to_those_who_go_to_events(self):
         header, before = demo.data_records(self.server.read("data/library.asc"))
         self.assertEqual(self.walk_library("Noel", "18to39", ["books", "study"]),
-                         ["about", "usage", "rating", "comments"])
+                         ["about 1/4", "usage 2/4", "rating 3/4", "comments 4/4"])
+        # Going to events adds a page, and the count follows.
         self.assertEqual(self.walk_library("Eve", "under18", ["events"], "homework"),
-                         ["about", "usage", "events", "rating", "comments"])
+                         ["about 1/4", "usage 2/4", "events 3/5", "rating 4/5", "comments 5/5"])
         _, records = demo.data_records(self.server.read("data/library.asc"))
         added = records[len(before):]
         self.assertEqual([(r["FIRSTNAME"], r["SERVICES"], r["EVENT"]) for r in added],
@@ -190,6 +197,25 @@ class DemoRootTest(unittest.TestCase):
         record = [x for x in records if x["_SESSION"] == "stale-event"]
         self.assertEqual(len(record), 1)
         self.assertEqual(record[0]["EVENT"], "")
+
+    def test_a_crafted_post_that_skips_the_pages_saves_nothing(self):
+        data_before = self.server.read("data/library.asc")
+        stats_before = self.server.read("data/library-stats.ini")
+        for fields in (
+                # Nothing at all: the start page's questions are required.
+                {},
+                # A rating no page offers, as the only answer and with the others.
+                {"RATING": "1e16"},
+                {"FIRSTNAME": "Mallory", "AGEGROUP": "18to39", "HOWOFTEN": "weekly",
+                 "SERVICES": "books", "RATING": "1e16", "RECOMMEND": "yes"},
+                # A first name longer than its field allows.
+                {"FIRSTNAME": "M" * 61, "AGEGROUP": "18to39"}):
+            r = self.post("/kqs", dict(fields, DATABASE="library", _ACTION="SUBMIT"))
+            self.assertClean(r, "the refused post")
+            self.assertIn('id="warning"', r.body, fields)
+            self.assertNotIn("Thank you", r.body)
+        self.assertEqual(self.server.read("data/library.asc"), data_before)
+        self.assertEqual(self.server.read("data/library-stats.ini"), stats_before)
 
     # ---- The staff survey ---------------------------------------------
 
@@ -245,6 +271,11 @@ class DemoRootTest(unittest.TestCase):
         refused = self.get("/list?DATABASE=library&_ACTION=LIST&_PASSWORD=results")
         self.assertIn("please choose an option", refused.body)
         self.assertNotIn("<h3>Tallypad Database List</h3>", refused.body)
+        for action in ("CSV", "JSONL"):
+            refused = self.get("/list?DATABASE=library&_ACTION=%s&_PASSWORD=results" % action)
+            self.assertNotIn("content-disposition", refused.headers)
+            download = self.get("/list?DATABASE=library&_ACTION=%s&_PASSWORD=reader" % action)
+            self.assertIn("attachment", download.headers["content-disposition"])
         for database in ("library", "staff"):
             listed = self.get("/list?DATABASE=%s&_ACTION=LIST&_PASSWORD=reader" % database)
             self.assertClean(listed, "the list of " + database)

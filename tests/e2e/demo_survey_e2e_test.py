@@ -2,11 +2,14 @@
 """End-to-end test of the demo in a real browser: headless Chromium, driven
 by Selenium through chromedriver, fills in the library visitor survey of a
 copy of examples/demo served by the real tallypad program, as a person
-would: it clicks links, radio buttons and boxes, types into fields, is sent
-back by a page's check, goes BACK and finds its choices (one whose value
-holds blanks among them) still checked, takes the branch to the events page
-and sends the answers; then it goes back with the browser's own Back
-button and sends them once more. It checks the thank-you page, the data
+would: it clicks links, radio buttons and boxes, types into fields, is
+stopped by the browser's own check of a required question and, with that
+check switched off (novalidate, as a post that skips the browser), is sent
+back by the server's check with a message per question; it goes BACK and
+finds its choices (one whose value holds blanks among them) still checked,
+watches the progress line count the events page when the branch adds it
+and drop it when the branch skips it, and sends the answers; then it goes
+back with the browser's own Back button and sends them once more. It checks the thank-you page, the data
 file, index, XML and statistics files (the response counted once), the
 results page and the list viewer's pages for that response, and stops the
 program with SIGTERM.
@@ -185,6 +188,26 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         found = self.driver.find_elements(By.ID, "warning")
         return found[0].text if found else None
 
+    def progress(self):
+        return self.find("#progress").text
+
+    def browser_check_stops(self, button, field):
+        """Clicks a button whose form the browser's own check refuses: no
+        request leaves, the page stays, and the field `field` (a CSS
+        selector) is one it refuses."""
+        self.driver.execute_script("window.__tallypadOldPage = true;")
+        button.click()
+        time.sleep(0.5)
+        self.assertTrue(self.driver.execute_script("return window.__tallypadOldPage === true;"),
+                        "the browser sent a form its check refuses")
+        self.assertFalse(self.driver.execute_script(
+            "return document.querySelector(arguments[0]).checkValidity();", field))
+
+    def without_browser_check(self):
+        """Switches the browser's own check of the page's form off, as a
+        post that skips the browser would."""
+        self.driver.execute_script("document.forms[0].noValidate = true;")
+
     def body_text(self):
         return self.driver.find_element(By.TAG_NAME, "body").text
 
@@ -197,14 +220,25 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         self.assertRegex(today, r"^Today is \d{4}-\d{2}-\d{2}\.$")
         self.shot("start")
 
-        # Page 1: Next without answers is refused with a message.
+        # Page 1: the browser's own check stops Next without answers; with
+        # it switched off, the server refuses the page with a message for
+        # each required question, next to the question too.
         self.click_and_wait(self.find("a#library"))
         self.assertEqual(self.page_name(), "about")
         self.assertIsNone(self.warning())
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 1 of 4")
         self.shot("about")
+        self.browser_check_stops(self.find("#next"), "#FIRSTNAME")
+        self.assertIsNone(self.warning())
+        self.without_browser_check()
         self.click_and_wait(self.find("#next"))
         self.assertEqual(self.page_name(), "about")
-        self.assertEqual(self.warning(), "Please tell us your first name.")
+        self.assertEqual(self.warning(), "Please answer \u201cYour first name\u201d. "
+                                         "Please answer \u201cYour age group\u201d.")
+        self.assertEqual(self.find("#warn-FIRSTNAME").text,
+                         "Please answer \u201cYour first name\u201d.")
+        self.assertEqual(self.find("#warn-AGEGROUP").text,
+                         "Please answer \u201cYour age group\u201d.")
         self.shot("about-refused")
         self.type_into("#FIRSTNAME", NAME)
         self.choose("AGEGROUP", "65plus")
@@ -213,6 +247,7 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         # Page 2: going to events leads to the events page.
         self.assertEqual(self.page_name(), "usage")
         self.assertIsNone(self.warning())
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 2 of 4")
         self.choose("HOWOFTEN", "weekly")
         self.choose("TRAVEL", TRAVEL)
         self.choose("SERVICES", "books")
@@ -220,8 +255,10 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         self.shot("usage")
         self.click_and_wait(self.find("#next"))
 
-        # The branch: the events page, with the options of the age group.
+        # The branch: the events page, with the options of the age group;
+        # the progress line counts the page the branch added.
         self.assertEqual(self.page_name(), "events")
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 3 of 5")
         select = Select(self.find("select#EVENT"))
         offered = [o.get_attribute("value") for o in select.options]
         self.assertEqual(offered, ["", "talks", "films", "language", "seniors"])
@@ -238,9 +275,25 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
                    if box.is_selected()}
         self.assertEqual(checked, {("HOWOFTEN", "weekly"), ("TRAVEL", TRAVEL),
                                    ("SERVICES", "books"), ("SERVICES", "events")})
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 2 of 5")
         self.shot("usage-again")
+
+        # Without events the branch skips the events page, and the count
+        # drops it; ticking events again brings it back with its answer.
+        box = self.find('input[name="SERVICES"][value="events"]')
+        box.find_element(By.XPATH, "./ancestor::label").click()
+        self.assertFalse(box.is_selected())
+        self.click_and_wait(self.find("#next"))
+        self.assertEqual(self.page_name(), "rating")
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 3 of 4")
+        self.shot("rating-without-events")
+        self.click_and_wait(self.find("#back"))
+        self.assertEqual(self.page_name(), "usage")
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 2 of 4")
+        self.choose("SERVICES", "events")
         self.click_and_wait(self.find("#next"))
         self.assertEqual(self.page_name(), "events")
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 3 of 5")
         self.assertEqual(Select(self.find("select#EVENT")).first_selected_option.get_attribute("value"),
                          "seniors")
         self.click_and_wait(self.find("#next"))
@@ -257,9 +310,13 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
         self.assertEqual(self.page_name(), "rating")
         self.assertTrue(self.find('input[name="RATING"][value="2"]').is_selected(),
                         "the answer given before BACK is still there")
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 4 of 5")
         self.choose("RATING", "4")
+        self.browser_check_stops(self.find("#next"), 'input[name="RECOMMEND"]')
+        self.without_browser_check()
         self.click_and_wait(self.find("#next"))
-        self.assertEqual(self.warning(), "Please tell us whether you would recommend us.")
+        self.assertEqual(self.warning(), "Please answer \u201cWould you recommend the library "
+                                         "to a friend?\u201d.")
         self.assertTrue(self.find('input[name="RATING"][value="4"]').is_selected())
         self.choose("RECOMMEND", "yes")
         self.shot("rating")
@@ -267,10 +324,14 @@ class DemoSurveyInBrowserTest(unittest.TestCase):
 
         # The last page: a comment that needs escaping, and an e-mail address.
         self.assertEqual(self.page_name(), "comments")
+        self.assertEqual(self.progress(), "Library visitor survey \u00b7 page 5 of 5")
         self.type_into("#COMMENTS", COMMENT)
         self.type_into("#EMAIL", "zoe.example.org")
+        self.browser_check_stops(self.find("#send"), "#EMAIL")
+        self.without_browser_check()
         self.click_and_wait(self.find("#send"))
-        self.assertEqual(self.warning(), "That e-mail address has no @ in it.")
+        self.assertEqual(self.warning(), "Please check your e-mail address: it does not look "
+                                         "complete.")
         self.assertEqual(self.find("#COMMENTS").get_attribute("value"), COMMENT)
         self.type_into("#EMAIL", "zoe@example.org")
         self.shot("comments")

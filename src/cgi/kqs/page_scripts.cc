@@ -29,6 +29,9 @@ struct PageScriptFunction {
   std::string_view back_name;
   int max_args;
   ScriptCallback callback;
+  // The function acts beyond the request's variables (mails, counts,
+  // reads files): a look-ahead run calls nothing in its place.
+  bool acts_outside = false;
 };
 
 constexpr PageScriptFunction kPageScriptFunctions[] = {
@@ -37,14 +40,14 @@ constexpr PageScriptFunction kPageScriptFunctions[] = {
     {"eval", "eval", 1, ScriptFnEval},
     {"timestamp", "timestamp", 0, ScriptFnTimestamp},
     {"tofixed", "toFixed", 2, ScriptFnToFixed},
-    {"runReport", "runReport", 8, ScriptFnRunReport},
+    {"runReport", "runReport", 8, ScriptFnRunReport, true},
     {"number", "number", 1, ScriptFnNumber},
     {"toNumber", "toNumber", 1, ScriptFnNumber},
     {"random", "random", 1, ScriptFnRandom},
     {"timedate", "timedate", 0, ScriptFnTimeDate},
     {"timetime", "timetime", 0, ScriptFnTimeTime},
-    {"uniqueid", "uniqueid", 1, ScriptFnUniqueId},
-    {"sendmail", "sendMail", 3, ScriptFnSendMail},
+    {"uniqueid", "uniqueid", 1, ScriptFnUniqueId, true},
+    {"sendmail", "sendMail", 3, ScriptFnSendMail, true},
     {"showpage", "showpage", 1, ScriptFnShowPage},
     // Back scripts only go back: they have no ranking functions.
     {"ranksort", "", 128, ScriptFnRankSort},
@@ -74,6 +77,24 @@ constexpr std::array<ScriptFunction, CountNamed(kName)> FunctionTableOf() {
 
 constexpr auto kForwardFunctions = FunctionTableOf<&PageScriptFunction::forward_name>();
 constexpr auto kBackFunctions = FunctionTableOf<&PageScriptFunction::back_name>();
+
+// Stands in for a function that acts outside the request: no result.
+std::optional<std::string> NoEffect(ScriptContext&, std::string_view, std::span<const std::string>,
+                                    VarTable*) {
+  return std::nullopt;
+}
+
+// The forward table of a look-ahead run: the same names, with every
+// function that acts outside the request made inert.
+constexpr std::array<ScriptFunction, kForwardFunctions.size()> LookAheadTable() {
+  std::array<ScriptFunction, kForwardFunctions.size()> table{};
+  size_t at = 0;
+  for (const PageScriptFunction& row : kPageScriptFunctions)
+    if (!row.forward_name.empty())
+      table[at++] = {row.forward_name, row.max_args, row.acts_outside ? NoEffect : row.callback};
+  return table;
+}
+constexpr auto kLookAheadFunctions = LookAheadTable();
 
 // Variables a page script may set to steer the navigation; they exist
 // (empty) before the script runs.
@@ -136,9 +157,14 @@ VarTablePtr ValidationFile::EntryAttributes(std::string_view page_name) const {
   return ReadTagAttributes(entry, 0);
 }
 
-void RunPageScript(std::string_view base_path, OutputStream* out,
-                   const ValidationFile& validation, const VarTable* settings, VarTable* vars,
-                   std::string_view page_name, PageScript which, bool author_view) {
+namespace {
+
+// Runs the script `which` of `page_name` with `functions`; see RunPageScript.
+// A look-ahead (`respondent_run` false) leaves errors to the real run.
+void RunScriptWith(std::string_view base_path, OutputStream* out, const ValidationFile& validation,
+                   const VarTable* settings, VarTable* vars, std::string_view page_name,
+                   PageScript which, std::span<const ScriptFunction> functions,
+                   bool respondent_run, bool author_view) {
   if (page_name.empty() || !vars) return;
   std::optional<size_t> after_name = validation.FindEntry(page_name);
   if (!after_name) return;
@@ -153,14 +179,30 @@ void RunPageScript(std::string_view base_path, OutputStream* out,
   ctx.out = out;
   ctx.settings = settings;
   ctx.base_path = std::string(base_path);
-  ctx.functions = which == PageScript::kForward ? ForwardScriptFunctions() : BackScriptFunctions();
+  ctx.functions = functions;
   const int code = ScriptRun(ctx, script, vars);
-  if (code <= 0) return;
+  if (code <= 0 || !respondent_run) return;
   // The statements after the error did not run: the log says which check
   // was cut short, so that it is never skipped unnoticed.
   LogSurveyError(ScriptErrorLogLine(ctx, script, code, validation.name()) +
                  " The rest of the script did not run.");
-  if (author_view) ScriptError(out, ctx, script, code);
+  if (author_view && out) ScriptError(out, ctx, script, code);
+}
+
+}  // namespace
+
+void RunPageScript(std::string_view base_path, OutputStream* out,
+                   const ValidationFile& validation, const VarTable* settings, VarTable* vars,
+                   std::string_view page_name, PageScript which, bool author_view) {
+  RunScriptWith(base_path, out, validation, settings, vars, page_name, which,
+                which == PageScript::kForward ? ForwardScriptFunctions() : BackScriptFunctions(),
+                true, author_view);
+}
+
+void RunForwardScriptAhead(std::string_view base_path, const ValidationFile& validation,
+                           VarTable* vars, std::string_view page_name) {
+  RunScriptWith(base_path, nullptr, validation, nullptr, vars, page_name, PageScript::kForward,
+                kLookAheadFunctions, false, false);
 }
 
 std::span<const ScriptFunction> ForwardScriptFunctions() { return kForwardFunctions; }

@@ -60,6 +60,13 @@ void RunPageScript(std::string_view base_path, OutputStream* out,
                    const ValidationFile& validation, const VarTable* settings, VarTable* vars,
                    std::string_view page_name, PageScript which, bool author_view = true);
 
+// Runs the forward script of `page_name` as RunPageScript does, to see
+// where it leads, without any effect beyond `vars`: nothing is written, and
+// the functions that act outside the request (sendmail, uniqueid,
+// runReport) give no result instead.
+void RunForwardScriptAhead(std::string_view base_path, const ValidationFile& validation,
+                           VarTable* vars, std::string_view page_name);
+
 // The function tables of forward and back scripts.
 std::span<const ScriptFunction> ForwardScriptFunctions();
 std::span<const ScriptFunction> BackScriptFunctions();

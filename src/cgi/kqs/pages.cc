@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "base/wordlist.h"
 #include "cgi/kqs/page_scripts.h"
+#include "cgi/kqs/progress.h"
 #include "cgi/kqs/survey_errors.h"
 #include "script/template.h"
 #include "store/form_name.h"
@@ -24,16 +25,6 @@ constexpr size_t kInsertNameLimit = 1023;
 constexpr std::string_view kNotCarried = "HOST,DATE,TIME";
 constexpr std::string_view kNavigationPrefix = "_PAGE";
 
-// Copies the used entries of every block of `vars` into one table.
-VarTablePtr CopyVariables(const VarTable* vars) {
-  size_t count = 0;
-  VarTableForEach(vars, [&](const VarEntry&) { ++count; });
-  VarTablePtr copy = VarTableNew(count);
-  size_t at = 0;
-  VarTableForEach(vars, [&](const VarEntry& e) { copy->entries[at++] = e; });
-  return copy;
-}
-
 // The value of attribute `name` when the table has it (a bare attribute
 // gives ""), else nullopt.
 std::optional<std::string> Attribute(const VarTable* attrs, std::string_view name) {
@@ -41,6 +32,10 @@ std::optional<std::string> Attribute(const VarTable* attrs, std::string_view nam
   if (!e || !e->IsUsed()) return std::nullopt;
   return e->value.value_or(std::string());
 }
+
+// True when a page with the entry attributes `attrs` is in the plain
+// layout: its entry has no ACTION (or there is no entry).
+bool PlainLayout(const VarTable* attrs) { return !attrs || !Attribute(attrs, "ACTION"); }
 
 // What a respondent is told when the page to show cannot be.
 constexpr std::string_view kPageCannotShow =
@@ -91,7 +86,7 @@ void WriteCarriedAnswers(OutputStream* out, const VarTable* pending) {
 ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_view database,
                     const ValidationFile& validation, VarTable* vars, std::string_view back_list,
                     std::string page_name, bool author_view, std::string_view reached_by) {
-  VarTablePtr pending = CopyVariables(vars);
+  VarTablePtr pending = VarTableFlatCopy(vars, 0);
   if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
   if (NameHasForbiddenCharacter(page_name)) {
     ReportPageFailure(out,
@@ -101,6 +96,8 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
                       reached_by, author_view);
     return ResultCode::kForbiddenNameCharacter;
   }
+  SetProgressVariables(
+      vars, EstimateProgress(base_path, database, validation, vars, back_list, page_name));
   // A posted duplicate must not take the place of the first.
   VarTableRemoveAll(vars, "_PAGE");
   VarTableRemoveAll(vars, "_PAGESKIP");
@@ -121,7 +118,7 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
 
   VarTablePtr attrs = validation.EntryAttributes(page_name);
   std::string insert;
-  if (!attrs || !Attribute(attrs.get(), "ACTION")) {
+  if (PlainLayout(attrs.get())) {
     // The plain layout: the page's first three lines are its FORM
     // attributes, a line left free and the name of the insert file.
     StreamSendFile(out, PathBuild(base_path, folder + "header"));
@@ -168,6 +165,23 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
   return ResultCode::kOk;
 }
 
+std::optional<FormPageText> ReadFormPage(std::string_view base_path, std::string_view database,
+                                         const ValidationFile& validation,
+                                         std::string page_name) {
+  if (!page_name.empty() && page_name[0] == 'P') page_name[0] = 'p';
+  if (page_name.empty() || NameHasForbiddenCharacter(page_name)) return std::nullopt;
+  std::optional<std::string> text =
+      ReadPageFile(PathBuild(base_path, std::string(database) + "/" + page_name));
+  if (!text) return std::nullopt;
+  FormPageText page{.text = std::move(*text)};
+  if (PlainLayout(validation.EntryAttributes(page_name).get())) {
+    PageReader lines(page.text);
+    for (int line = 0; line < 3; ++line) ReadUntil(lines, nullptr, 0, "\n", 0);
+    page.body = lines.Tell();
+  }
+  return page;
+}
+
 std::string SingleFormFileName(std::string_view form) {
   size_t dot = form.rfind('.');
   std::string name(form);
@@ -180,6 +194,7 @@ std::string SingleFormFileName(std::string_view form) {
 ResultCode ShowSingleForm(std::string_view base_path, OutputStream* out, std::string_view form,
                           VarTable* vars, bool author_view) {
   if (form.empty()) return ResultCode::kFormFileMissing;
+  SetProgressVariables(vars, PageProgress{});  // one page: page 1 of 1
   const TemplateRun run{.base_path = base_path,
                         .out = out,
                         .vars = vars,

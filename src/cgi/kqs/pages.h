@@ -9,6 +9,7 @@
 // answers. Called by the survey dispatcher on the server thread.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,22 @@ ResultCode ShowPage(std::string_view base_path, OutputStream* out, std::string_v
                     const ValidationFile& validation, VarTable* vars, std::string_view back_list,
                     std::string page_name, bool author_view = true,
                     std::string_view reached_by = {});
+
+// A page file of a multi-page form in memory, and where its page text
+// begins: after the three instruction lines of the plain layout, at the
+// start in the validation layout.
+struct FormPageText {
+  std::string text;
+  size_t body = 0;
+};
+
+// Reads page `page_name` of form `database` (a leading capital "P" read as
+// "p"), deciding its layout from its entry in `validation` as ShowPage
+// does; nullopt when the name holds a forbidden character or the file
+// cannot be read.
+std::optional<FormPageText> ReadFormPage(std::string_view base_path, std::string_view database,
+                                         const ValidationFile& validation,
+                                         std::string page_name);
 
 // Shows the single-page form file `form` (".html" appended unless its
 // extension is "html" or "htm") with the answers `vars`, for the author

@@ -8,14 +8,17 @@
 // the rights notice for refused requests).
 #include "cgi/kqs/survey.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "base/file.h"
 #include "base/result_code.h"
 #include "base/str.h"
 #include "base/strbuf.h"
 #include "base/text.h"
+#include "cgi/kqs/answer_checks.h"
 #include "cgi/kqs/login.h"
 #include "cgi/kqs/page_scripts.h"
 #include "cgi/kqs/pages.h"
@@ -401,6 +404,66 @@ void RunForwardScript(Survey& s, std::string_view page) {
                 PageScript::kForward, s.author_view());
 }
 
+// ---- The answer checks ----------------------------------------------------
+
+// True unless the form leaves the constraint attributes to the browser
+// (CHECKANSWERS=0).
+bool ChecksAnswers(const Survey& s) { return SettingInt(s, "CHECKANSWERS") != 0; }
+
+// The page the respondent is on: the posted page, or the start page.
+std::string CurrentPage(const Survey& s) {
+  return s.page.empty() ? Setting(s, "STARTPAGE") : s.page;
+}
+
+// Holds the answers of the page posted for NEXT to the constraints of its
+// fields; a refusal leaves its messages and returns true.
+bool PageAnswersRefused(Survey& s) {
+  if (!ChecksAnswers(s) || s.page.empty()) return false;
+  const std::vector<PageField> fields =
+      ShownPageFields(s.root, s.database, s.validation(), s.vars, s.page);
+  const std::vector<AnswerProblem> problems = CheckAnswers(fields, s.vars, s.form.settings.get());
+  if (problems.empty()) return false;
+  SetAnswerWarnings(s.vars, problems);
+  return true;
+}
+
+// Holds the whole response to the constraints at a save; nullopt when it
+// passes.
+std::optional<ResponseRefusal> ResponseRefused(Survey& s) {
+  if (!ChecksAnswers(s)) return std::nullopt;
+  if (!s.multipage) {
+    const std::vector<PageField> fields = ShownFormFields(s.root, Setting(s, "FORM"), s.vars);
+    std::vector<AnswerProblem> problems = CheckAnswers(fields, s.vars, s.form.settings.get());
+    if (problems.empty()) return std::nullopt;
+    return ResponseRefusal{s.page, std::move(problems)};
+  }
+  return CheckResponse(s.root, s.database, s.validation(), s.form.settings.get(), s.vars,
+                       Setting(s, "STARTPAGE"), Var(s, "_PAGEBACK"), CurrentPage(s));
+}
+
+// Shows the page a refused save names, with its messages: the current page
+// again, or an earlier page of the path with the back list it had then, or
+// another page with the current one behind it.
+Then ShowRefusedPage(Survey& s, const ResponseRefusal& refusal) {
+  SetAnswerWarnings(s.vars, refusal.problems);
+  const std::string current = CurrentPage(s);
+  std::string current_file = current;  // a leading "P" names the file "p..."
+  if (!current_file.empty() && current_file[0] == 'P') current_file[0] = 'p';
+  if (!s.multipage || refusal.page == current_file) return StayOnPage(s);
+  s.BeginPage();
+  const std::string posted_back = Var(s, "_PAGEBACK");
+  const std::vector<std::string> back = BackListPages(posted_back);
+  std::string back_list;
+  auto at = std::find(back.begin(), back.end(), refusal.page);
+  if (at != back.end()) {
+    for (++at; at != back.end(); ++at) back_list += *at + ",";
+  } else if (refusal.page != Setting(s, "STARTPAGE")) {
+    back_list = current + "," + posted_back;
+  }
+  s.code = ShowPage(s.root, s.out, s.database, s.validation(), s.vars, back_list, refusal.page);
+  return Then::kResult;
+}
+
 // True when a page script refused the answers: it left a warning in _PAGEWARN.
 bool Warned(const Survey& s) { return !Var(s, "_PAGEWARN").empty(); }
 
@@ -478,6 +541,10 @@ Then Save(Survey& s, bool after_next) {
     return Then::kMessage;
   }
   if (!VarTableFind(s.vars, "_PAGEWARN")) VarTableSetGrow(s.vars, "_PAGEWARN", "");
+  // The answers are held to the pages' constraints before any script of
+  // the save runs; a refusal saves nothing.
+  if (std::optional<ResponseRefusal> refusal = ResponseRefused(s))
+    return ShowRefusedPage(s, *refusal);
   if (!after_next && !StrEqualNoCase(s.action, "SUBMIT")) {
     RunForwardScript(s, s.page);
     if (Warned(s)) return StayOnPage(s);
@@ -496,6 +563,9 @@ Then Save(Survey& s, bool after_next) {
 }
 
 Then Next(Survey& s) {
+  // Answers that break the page's constraints are refused before its
+  // forward script runs.
+  if (PageAnswersRefused(s)) return StayOnPage(s);
   // The header waits until it is known whether the result page, which
   // writes its own, follows; script output is held back until then.
   if (!s.page.empty()) RunForwardScript(s, s.page);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "base/decode.h"
 #include "base/file.h"
@@ -10,6 +11,7 @@
 #include "base/status_log.h"
 #include "base/str.h"
 #include "base/text.h"
+#include "cgi/list/list_export.h"
 #include "httpd/response_header.h"
 #include "platform/profile.h"
 #include "script/expr.h"
@@ -139,6 +141,24 @@ void WritePagingLinks(OutputStream* out, const ListRequest& r) {
   WritePagingLink(out, r, r.start - r.count, "Back");
   StreamWriteText(out, " | ");
   WritePagingLink(out, r, r.start + r.count, "Next");
+}
+
+// Links that download the records the list's query selects, in each
+// export format.
+void WriteDownloadLinks(OutputStream* out, const ListRequest& r) {
+  constexpr std::pair<std::string_view, std::string_view> kDownloads[] = {
+      {"CSV", "CSV (spreadsheet)"}, {"JSONL", "JSON Lines"}};
+  StreamWriteText(out, "<P CLASS=\"DOWNLOAD\">Download the records listed:");
+  for (const auto& [action, text] : kDownloads) {
+    StreamPrintf(out, " <a href=\"?DATABASE=%s&_PASSWORD=%s&_ACTION=%.*s",
+                 UrlEncode(r.database).c_str(), UrlEncode(r.password).c_str(),
+                 static_cast<int>(action.size()), action.data());
+    if (!r.query.empty()) StreamPrintf(out, "&_QUERY=%s", UrlEncode(r.query).c_str());
+    StreamWriteText(out, "\">");
+    StreamWriteText(out, text);
+    StreamWriteText(out, "</a>");
+  }
+  StreamWriteText(out, "</P>\n");
 }
 
 // The page on which the user enters a database name and a password.
@@ -273,6 +293,7 @@ void WriteListPage(OutputStream* out, const ListRequest& r, DataFile* data) {
   WritePageHead(out);
   StreamWriteText(out, "<h3>Tallypad Database List</h3>\n");
   WriteQueryBar(out, r);
+  WriteDownloadLinks(out, r);
   StreamWriteText(out, "<HR>\n");
   WritePagingLinks(out, r);
   StreamWriteText(out, "<TABLE CLASS=\"LIST\">\n");
@@ -341,6 +362,45 @@ ResultCode ViewRecord(OutputStream* out, const ListRequest& r, DataFile* data) {
   return ResultCode::kOk;
 }
 
+// The export a request's action asks for: "CSV" or "JSONL" (any case).
+std::optional<ExportFormat> ExportAsked(const ListRequest& r) {
+  if (StrEqualNoCase(r.action, "CSV")) return ExportFormat::kCsv;
+  if (StrEqualNoCase(r.action, "JSONL")) return ExportFormat::kJsonLines;
+  return std::nullopt;
+}
+
+// Sends the records the query selects as a download, to a caller with the
+// read right; the errors of the list come as a page.
+ResultCode ServeExport(const std::string& server_root, const ListRequest& r, ExportFormat format,
+                       OutputStream* out, const RequestInfo& info) {
+  std::string path;
+  ResultCode code = ResultCode::kOk;
+  std::unique_ptr<DataFile> data = ListOpenForExport(server_root, r.database, &path, &code);
+  const bool author_view = info.FromThisMachine();
+  if (code == ResultCode::kNoConfiguration) {
+    WriteResponseHeader(out);
+    WriteOptionPage(out, r);
+    const std::string ini = r.database + ".ini";
+    return ReportError(out, code, "There is no form named " + Quoted(r.database) + " here.",
+                       "The export of the form " + r.database + " needs the file " + ini +
+                           " with a [DATABASE] section, and the server root has none.",
+                       author_view);
+  }
+  if (!data) {
+    WriteResponseHeader(out);
+    return ReportError(out, ResultCode::kDataFileUnreadable,
+                       "The answers of this form cannot be read.",
+                       "The data file " + PathShown(server_root, path) + " of the form " +
+                           r.database +
+                           " does not exist, cannot be read or has no header line: create it "
+                           "with its header line.",
+                       author_view);
+  }
+  WriteResponseHeader(out, ExportDownloadHeader(r.database, format));
+  ListExportRecords(data.get(), r.query, format, out);
+  return ResultCode::kOk;
+}
+
 // Serves one request as ListDispatch does, returning its code.
 ResultCode ServeList(const std::string& server_root, VarTable* vars, OutputStream* out,
                      const RequestInfo& info) {
@@ -354,6 +414,9 @@ ResultCode ServeList(const std::string& server_root, VarTable* vars, OutputStrea
     return ResultCode::kOk;
   }
   const int rights = *guarded;
+  if (std::optional<ExportFormat> format = ExportAsked(r);
+      format && !r.database.empty() && (rights & kRightRead))
+    return ServeExport(server_root, r, *format, out, info);
   WriteResponseHeader(out);
 
   if (r.action.empty() || r.database.empty() || !(rights & kRightRead)) {

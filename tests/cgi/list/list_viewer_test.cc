@@ -209,6 +209,10 @@ TEST_F(ListViewerTest, TheListPageOfASmallFile) {
   };
   std::string expected =
       std::string(kPageHead) + "<h3>Tallypad Database List</h3>\n" + QueryBar("survey", "reader") +
+      // The records listed, to download.
+      "<P CLASS=\"DOWNLOAD\">Download the records listed: "
+      "<a href=\"?DATABASE=survey&_PASSWORD=reader&_ACTION=CSV\">CSV (spreadsheet)</a> "
+      "<a href=\"?DATABASE=survey&_PASSWORD=reader&_ACTION=JSONL\">JSON Lines</a></P>\n"
       "<HR>\n" + links + "<TABLE CLASS=\"LIST\">\n" +
       // _SESSION vanishes; Q2_1 and Q2_2 share the heading Q2.
       "<TR><TH COLSPAN=2>Row Actions<TH>Q1</TH><TH>Q2</TH><TH>yes</TH></TR>" +
