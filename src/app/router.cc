@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "app/outbox_page.h"
 #include "app/private_files.h"
 #include "base/decode.h"
 #include "base/file.h"
@@ -294,6 +295,11 @@ int RouteQuit(Request& r) {
   return ResultNumber(ResultCode::kOk);
 }
 
+int RouteOutbox(Request& r) {
+  ServeOutboxPage(&r.out, r.ctx.server_root, r.conn.request, r.vars, r.ctx.settings, r.info);
+  return ResultNumber(ResultCode::kOk);
+}
+
 struct Route {
   std::string_view path;  // compared exactly, case included
   int (*serve)(Request& r);
@@ -304,6 +310,7 @@ constexpr Route kRoutes[] = {
     {"kqs", RouteSurvey},   {"kqs.exe", RouteSurvey},   {"kqs.cgi", RouteSurvey},
     {"kqs.dll", RouteSurvey}, {"list", RouteList},      {"list.exe", RouteList},
     {"list.cgi", RouteList},  {"list.dll", RouteList},  {"quit", RouteQuit},
+    {"outbox", RouteOutbox},
 };
 
 int Dispatch(Request& r) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "host/host.h"
+#include "host/outbox_command.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ struct Command {
 // The program's commands, by name; every other first argument is the server
 // root or an option of the server.
 constexpr Command kCommands[] = {
-    {"", nullptr},  // placeholder: no command is named by an empty argument
+    {"outbox", tallypad::OutboxCommand},
 };
 
 }  // namespace
