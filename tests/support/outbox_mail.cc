@@ -21,11 +21,13 @@ std::vector<std::string> Lines(std::string_view text) {
   return lines;
 }
 
+// The address between the angle brackets of "MAIL FROM: <a>".
 std::string Address(std::string_view rest) {
-  std::string out;
-  for (char c : rest)
-    if (c != '<' && c != '>' && c != ' ') out.push_back(c);
-  return out;
+  size_t open = rest.find('<');
+  size_t close = rest.rfind('>');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+    return std::string(rest);
+  return std::string(rest.substr(open + 1, close - open - 1));
 }
 
 }  // namespace
