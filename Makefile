@@ -15,7 +15,7 @@ DOCDIR     = $(PREFIX)/share/doc/tallypad
 DATADIR    = $(PREFIX)/share/tallypad
 # Files the server writes into a server root while it runs; they are not
 # part of the demo that is installed.
-DEMO_RUNTIME_FILES = outbox.kqs outbox.bak kqscounts.ini
+DEMO_RUNTIME_FILES = outbox.kqs outbox.bak outbox.dead outbox.state outbox.lock kqscounts.ini
 
 .PHONY: all test tsan deps run fuzz bench install install-files clean
 

@@ -11,6 +11,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 have_cmd cmake || need="$need cmake"
 have_cmd ninja || need="$need ninja-build"
 have_cmd g++ || need="$need g++"
+# TLS for mail submission: OpenSSL's headers and libraries.
+have_pkg libssl-dev || need="$need libssl-dev"
 case "$kind" in
   test)
     have_pkg libgtest-dev || need="$need libgtest-dev"
@@ -20,6 +22,10 @@ case "$kind" in
     have_pkg chromium || need="$need chromium"
     have_pkg chromium-driver || need="$need chromium-driver"
     have_pkg python3-selenium || need="$need python3-selenium"
+    # The mail tests: a real mail server (Debian's exim, run by the test in
+    # the foreground on loopback ports) and openssl to make its certificate.
+    have_pkg exim4-daemon-light || need="$need exim4-daemon-light"
+    have_cmd openssl || need="$need openssl"
     ;;
   bench)
     have_pkg libbenchmark-dev || need="$need libbenchmark-dev"

@@ -9,6 +9,8 @@
 
 #include "base/str.h"
 #include "mail/outbox.h"
+#include "mail/outbox_file.h"
+#include "mail/outbox_state.h"
 #include "platform/profile.h"
 #include "store/datafile.h"
 #include "store/response_counter.h"
@@ -36,8 +38,9 @@ bool HasPrivateExtension(std::string_view path) {
 // Files of the server root itself that hold settings, counts or mail. The
 // ".ini" ones are forms to the scan below as well, but are checked even when
 // the scan stops at kMaxFormsScanned.
-constexpr std::array<std::string_view, 4> kServerPrivateFiles = {
-    "cgi.ini", kResponseCounterFile, kOutboxFileName, kOutboxBackupName};
+constexpr std::array<std::string_view, 7> kServerPrivateFiles = {
+    "cgi.ini",        kResponseCounterFile, kOutboxFileName, kOutboxBackupName,
+    kOutboxDeadName, kOutboxStateName,     kOutboxLockName};
 
 // Extensions of the files a form keeps next to its configuration file, under
 // the form's name: its validation checks and its default data file.

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "app/help_page.h"
+#include "app/outbox_page.h"
 #include "app/private_files.h"
 #include "base/decode.h"
 #include "base/file.h"
@@ -308,6 +309,11 @@ int RouteQuit(Request& r) {
   return ResultNumber(ResultCode::kOk);
 }
 
+int RouteOutbox(Request& r) {
+  ServeOutboxPage(&r.out, r.ctx.server_root, r.conn.request, r.vars, r.ctx.settings, r.info);
+  return ResultNumber(ResultCode::kOk);
+}
+
 struct Route {
   std::string_view path;  // compared exactly, case included
   int (*serve)(Request& r);
@@ -319,6 +325,7 @@ constexpr Route kRoutes[] = {
     {"kqs.dll", RouteSurvey}, {"list", RouteList},      {"list.exe", RouteList},
     {"list.cgi", RouteList},  {"list.dll", RouteList},  {"quit", RouteQuit},
     {kErrorHelpPagePath, RouteErrorHelp},
+    {"outbox", RouteOutbox},
 };
 
 int Dispatch(Request& r) {

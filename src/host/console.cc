@@ -78,6 +78,10 @@ bool ConsoleWindow::Create(std::string title) {
 
 void ConsoleWindow::SetEntries(std::vector<ConsoleEntry> entries) { entries_ = std::move(entries); }
 
+void ConsoleWindow::SetStatusLine(std::function<std::string()> status_line) {
+  status_line_ = std::move(status_line);
+}
+
 void ConsoleWindow::CloseOnSignals() {
   g_signal_window.store(this);
   struct sigaction action {};
@@ -184,6 +188,10 @@ void ConsoleWindow::Draw() {
   std::string log = StatusLogText();
   out += Printable(log);
   if (log.empty() || log.back() != '\n') out += "\n";
+  if (status_line_) {
+    out.append(kSeparator).append("\n");
+    out.append(Printable(status_line_())).append("\n");
+  }
   if (showing_about_) out.append("\n").append(kAboutText);
   out.append("\n").append(kKeyHelp);
   Write(out);

@@ -1,6 +1,7 @@
 // The main window, as a console window. It shows the title, the start pages
 // (title, description and full address), a separator line and the message
-// log. On a terminal it redraws itself whenever the log changes and reads
+// log, and a status line. On a terminal it redraws itself whenever the log
+// changes (or PostRedraw asks) and reads
 // single keys: a digit opens that start page, 'a' shows the About text, 'q'
 // is the "Shut down" command. When standard output is not a terminal (a
 // service, a test) it prints the title and start pages once and then each
@@ -47,6 +48,10 @@ class ConsoleWindow {
   bool Create(std::string title);
   // Sets the start pages shown; call before Show.
   void SetEntries(std::vector<ConsoleEntry> entries);
+  // Sets the function that gives the status line drawn under the message
+  // log (the outbox's queue); it is called on the main thread at each
+  // redraw. Call before Show.
+  void SetStatusLine(std::function<std::string()> status_line);
   // Shows the window and starts following the message log.
   void Show();
   // Makes SIGINT and SIGTERM close this window (one window at a time).
@@ -85,6 +90,7 @@ class ConsoleWindow {
   bool showing_about_ = false;
   std::string title_;
   std::vector<ConsoleEntry> entries_;
+  std::function<std::string()> status_line_;
   UniqueFd wake_read_;
   UniqueFd wake_write_;
   std::atomic<bool> destroy_{false};

@@ -24,6 +24,7 @@
 #include "httpd/listener.h"
 #include "httpd/server_thread.h"
 #include "mail/outbox.h"
+#include "mail/outbox_status.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 
@@ -198,8 +199,11 @@ int HostRun(const HostOptions& options) {
   const std::string address = MakeServerAddress(listener.port);
   RegistrySetString(RegistryRoot::kCurrentUser, kServerAddressKey, "ServerAddress", address);
 
-  // The window is shown once the addresses of its start pages are known.
+  // The window is shown once the addresses of its start pages are known. Its
+  // status line shows the outbox, and is drawn again when the outbox changes.
   window.SetEntries(WindowEntries(pages, address));
+  window.SetStatusLine([] { return OutboxStatusLine(OutboxStatusNow()); });
+  OutboxStatusSetObserver([&window] { window.PostRedraw(); });
   window.Show();
   StatusLogReplace(RunningLine(LocalHostName(), listener.port));
   BrowserLaunch(address, mode, start_path);
@@ -231,6 +235,7 @@ int HostRun(const HostOptions& options) {
     stop.store(true);
     ListenerWake(&listener);
     if (server.joinable()) server.join();
+    OutboxStatusSetObserver(nullptr);
     ListenerClose(&listener);
     BrowserClose();
     UnpublishRegistryValues();
@@ -251,6 +256,7 @@ int HostRun(const HostOptions& options) {
   ListenerWake(&listener);
   server.join();
   outbox.join();
+  OutboxStatusSetObserver(nullptr);
   ListenerClose(&listener);
   BrowserClose();
   UnpublishRegistryValues();

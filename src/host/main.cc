@@ -10,6 +10,7 @@
 #include "host/check_command.h"
 #include "host/export_command.h"
 #include "host/host.h"
+#include "host/outbox_command.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"check", tallypad::CheckCommand},
     {"export", tallypad::ExportCommand},
+    {"outbox", tallypad::OutboxCommand},
 };
 
 }  // namespace

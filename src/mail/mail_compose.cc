@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 
 #include "base/file.h"
 #include "base/status_log.h"
@@ -12,8 +14,11 @@
 #include "base/strbuf.h"
 #include "base/text.h"
 #include "base/output_stream.h"
+#include "mail/mail_encode.h"
 #include "mail/outbox.h"
+#include "mail/outbox_status.h"
 #include "platform/atomic_file.h"
+#include "platform/random_bytes.h"
 
 namespace tallypad {
 
@@ -21,15 +26,10 @@ namespace {
 
 // First chunk of the buffer the dialogue is composed in.
 constexpr size_t kDialogueFirstChunk = 1024;
-
-constexpr std::string_view kMimeHeader =
-    "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/alternative; "
-    "boundary=\"_Mime-Boundary_19C4E2\"\r\n\r\n";
-constexpr std::string_view kMimePartHeader =
-    "  This is a multi-part message in MIME format.\r\n\r\n--_Mime-Boundary_19C4E2\r\n"
-    "Content-Type: text/html; charset=\"iso-8859-1\"\r\n"
-    "Content-Transfer-Encoding: 8bit\r\n\r\n";
-constexpr std::string_view kMimeClose = "--_Mime-Boundary_19C4E2--";
+// Longest host name taken as the machine's name.
+constexpr size_t kMachineNameLimit = 255;
+// "Subject: ", which the subject's first line shares.
+constexpr size_t kSubjectNameLength = 9;
 
 // A header field or command argument must stay on its own line: a line break
 // in it would let a form's input add SMTP commands or header lines.
@@ -102,47 +102,92 @@ std::string MailHeaderValue(std::string_view text) {
   return out;
 }
 
-std::string MailComposeDialogue(std::string_view mail_server, std::string_view subject,
-                                std::string_view recipient, std::string_view body) {
-  const std::string server = OneLine(mail_server);
-  const std::string to = MailHeaderValue(recipient);
+std::string MailMachineName() {
+  char name[kMachineNameLimit + 1] = "";
+  if (gethostname(name, kMachineNameLimit) != 0) return "localhost";
+  name[kMachineNameLimit] = '\0';
+  std::string out;
+  for (const char* c = name; *c; ++c) {
+    const bool fits = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                      (*c >= '0' && *c <= '9') || *c == '.' || *c == '-';
+    if (fits) out.push_back(*c);
+  }
+  while (!out.empty() && out.front() == '.') out.erase(out.begin());
+  while (!out.empty() && out.back() == '.') out.pop_back();
+  return out.empty() ? "localhost" : out;
+}
+
+std::string MailNewMessageId() {
+  std::string random = RandomBytes(kMessageIdRandomBytes).value_or("");
+  std::string hex;
+  for (char c : random) hex += StrPrintf("%02x", static_cast<unsigned char>(c));
+  if (hex.empty()) {
+    // No random source: the time in microseconds and a counter still make
+    // the identifier unique on this machine.
+    static std::atomic<unsigned> counter{0};
+    hex = StrPrintf("%llx.%u",
+                    static_cast<unsigned long long>(
+                        std::chrono::system_clock::now().time_since_epoch().count()),
+                    counter.fetch_add(1));
+  }
+  return StrPrintf("<%llx.%s@%s>", static_cast<unsigned long long>(std::time(nullptr)),
+                   hex.c_str(), MailMachineName().c_str());
+}
+
+std::string MailComposeDialogue(const MailParts& parts) {
+  const std::string to = MailHeaderValue(parts.recipient);
+  const std::string from = parts.sender.empty() ? to : MailHeaderValue(parts.sender);
+  const std::string client =
+      parts.client_name.empty() ? MailMachineName() : OneLine(parts.client_name);
+  const std::string message_id =
+      parts.message_id.empty() ? MailNewMessageId() : OneLine(parts.message_id);
+  const bool html = StrCompareNoCaseN(parts.body, "<HTML", 5) == 0;
   StrBuf buffer(kDialogueFirstChunk);
   OutputStream s{nullptr, nullptr, &buffer};
-  StreamWriteText(&s, "HELO ");
-  StreamWriteText(&s, server);
-  StreamWriteText(&s, "\r\nMAIL FROM: <");
-  StreamWriteText(&s, to);
-  StreamWriteText(&s, ">\r\nRCPT TO: <");
-  StreamWriteText(&s, to);
-  StreamWriteText(&s, ">\r\nDATA\r\n");
-  StreamWriteText(&s, "Subject: ");
-  StreamWriteText(&s, MailHeaderValue(subject));
-  if (StrCompareNoCaseN(body, "<HTML", 5) != 0) {
-    StreamWriteText(&s, "\r\n\r\n");
-    WriteBodyLines(&s, body);
-  } else {
-    StreamWriteText(&s, kMimeHeader);
-    StreamWriteText(&s, kMimePartHeader);
-    WriteBodyLines(&s, body);
-    StreamWriteText(&s, kMimeClose);
-  }
-  StreamWriteText(&s, "\r\n.\r\nQUIT\r\n");
+  StreamWriteText(&s, "HELO " + client + "\r\n");
+  StreamWriteText(&s, "MAIL FROM: <" + from + ">\r\n");
+  StreamWriteText(&s, "RCPT TO: <" + to + ">\r\n");
+  StreamWriteText(&s, "DATA\r\n");
+  StreamWriteText(&s, "Date: " + MailDate(parts.date.value_or(std::time(nullptr))) + "\r\n");
+  StreamWriteText(&s, "From: " + from + "\r\n");
+  StreamWriteText(&s, "To: " + to + "\r\n");
+  StreamWriteText(&s, "Subject: " +
+                          HeaderTextEncode(MailHeaderValue(parts.subject), kSubjectNameLength) +
+                          "\r\n");
+  StreamWriteText(&s, "Message-ID: " + message_id + "\r\n");
+  StreamWriteText(&s, "MIME-Version: 1.0\r\n");
+  StreamWriteText(&s, html ? "Content-Type: text/html; charset=utf-8\r\n"
+                           : "Content-Type: text/plain; charset=utf-8\r\n");
+  StreamWriteText(&s, "Content-Transfer-Encoding: quoted-printable\r\n\r\n");
+  std::string body = QuotedPrintableEncode(parts.body);
+  if (!body.empty() && !(body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0))
+    body += "\r\n";
+  WriteBodyLines(&s, body);
+  StreamWriteText(&s, ".\r\nQUIT\r\n");
   return buffer.ToString();
 }
 
 std::string MailOutboxRecord(std::string_view mail_server, std::string_view dialogue) {
-  std::string record = StrPrintf("OPEN %s:25\nContent-Length: %zu\n\n",
-                                 OneLine(mail_server).c_str(), dialogue.size());
+  const std::string server = OneLine(mail_server);
+  const bool has_port = server.find(':') != std::string::npos;
+  std::string record = StrPrintf("OPEN %s%s\nContent-Length: %zu\n\n", server.c_str(),
+                                 has_port ? "" : ":25", dialogue.size());
   record.append(dialogue);
   return record;
 }
 
 ResultCode MailCompose(const std::string& server_root, std::string_view mail_server,
-                std::string_view subject, std::string_view recipient, std::string_view body) {
+                       std::string_view subject, std::string_view recipient,
+                       std::string_view body, std::string_view sender) {
   if (!IsUsableRecipient(MailHeaderValue(recipient))) {
     StatusLogAppend("\nmail: refused the recipient " + LoggableRecipient(recipient) +
                     ", which is no mail address; the mail was not queued");
     return ResultCode::kRecipientNoAddress;
+  }
+  if (!sender.empty() && !IsUsableRecipient(MailHeaderValue(sender))) {
+    StatusLogAppend("\nmail: the sender " + LoggableRecipient(sender) +
+                    " (EMAILFROM) is no mail address; the mail goes from its recipient");
+    sender = {};
   }
   const std::string path = ServerRootFile(server_root, kOutboxFileName);
   std::lock_guard<std::mutex> lock(OutboxFileMutex());
@@ -151,8 +196,13 @@ ResultCode MailCompose(const std::string& server_root, std::string_view mail_ser
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ResultCode::kOutboxNotWritten;
 
-  const std::string record =
-      MailOutboxRecord(mail_server, MailComposeDialogue(mail_server, subject, recipient, body));
+  MailParts parts;
+  parts.mail_server = mail_server;
+  parts.sender = sender;
+  parts.recipient = recipient;
+  parts.subject = subject;
+  parts.body = body;
+  const std::string record = MailOutboxRecord(mail_server, MailComposeDialogue(parts));
   // One write of the whole record, flushed to disk: a record cut short would
   // swallow the records appended after it. Undo a partial write.
   if (!WriteAll(fd.get(), record) || fsync(fd.get()) != 0) {
@@ -160,14 +210,16 @@ ResultCode MailCompose(const std::string& server_root, std::string_view mail_ser
     return ResultCode::kOutboxNotWritten;
   }
   OutboxPending.fetch_add(1);
+  OutboxStatusChange([](OutboxStatus* status) { ++status->queued; });
   return ResultCode::kOk;
 }
 
 ResultCode MailQueue(const std::string& server_root, std::string_view recipient,
-              std::string_view subject, std::string_view body, std::string_view mail_server) {
+                     std::string_view subject, std::string_view body,
+                     std::string_view mail_server, std::string_view sender) {
   const std::string server = OneLine(mail_server);
   if (server.empty() || server.size() > kMaxMailServerName) return ResultCode::kNoMailServer;
-  return MailCompose(server_root, server, subject, recipient, body);
+  return MailCompose(server_root, server, subject, recipient, body, sender);
 }
 
 }  // namespace tallypad

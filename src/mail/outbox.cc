@@ -15,12 +15,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <set>
 #include <thread>
 
+#include "base/file.h"
 #include "base/status_log.h"
-#include "platform/atomic_file.h"
-#include "platform/socket_send.h"
+#include "mail/mail_account.h"
+#include "mail/mail_encode.h"
+#include "mail/outbox_file.h"
+#include "mail/outbox_state.h"
+#include "mail/outbox_status.h"
+#include "mail/smtp_session.h"
 
 namespace tallypad {
 
@@ -33,12 +40,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::string_view kLogTransmitting = "Transmitting data to the server";
 constexpr std::string_view kLogSuccess = "Data transmitted successfully";
 constexpr std::string_view kLogFailure = "Data not transmitted. Saved in outbox.kqs";
-
-// Bytes copied at a time when moving records between files.
-constexpr size_t kCopyBlock = 65536;
-// A Content-Length beyond this is certainly larger than the file; clamping
-// keeps the arithmetic free of overflow.
-constexpr uint64_t kMaxBodyLength = uint64_t{1} << 62;
 
 // Milliseconds left until `deadline`, at least 0.
 int MillisecondsLeft(Clock::time_point deadline) {
@@ -66,159 +67,175 @@ bool WaitReady(int fd, short events, Clock::time_point deadline,
   }
 }
 
-// Reads one line of `f` up to its line feed, keeping at most `keep` bytes
-// (carriage returns dropped when `drop_cr`). False when the file ends first.
-bool ReadRecordLine(std::FILE* f, size_t keep, bool drop_cr, std::string* line) {
-  line->clear();
-  for (int c; (c = std::getc(f)) != EOF;) {
-    if (c == '\n') return true;
-    if (drop_cr && c == '\r') continue;
-    if (line->size() < keep) line->push_back(static_cast<char>(c));
-  }
-  return false;
+// Longest wait, within a step, for the lock of the outbox files: another
+// program holds it only while it moves a few records.
+constexpr int kSettleLockWaitMs = 5000;
+
+// The mail server of an open line "OPEN host:port". Records of the first
+// versions name a server given with a port as "host:587:25": the port is
+// the number after the first colon.
+std::optional<MailServerAddress> RecordServer(std::string_view open_line) {
+  std::string_view rest = open_line.size() > 5 ? open_line.substr(5) : std::string_view();
+  size_t colon = rest.find(':');
+  std::string_view host = rest.substr(0, colon);
+  std::string_view port = colon == std::string_view::npos ? std::string_view("25")
+                                                          : rest.substr(colon + 1);
+  size_t digits = 0;
+  while (digits < port.size() && digits < 5 && port[digits] >= '0' && port[digits] <= '9') ++digits;
+  return MailServerParse(std::string(host) + ":" + std::string(port.substr(0, digits)));
 }
 
-// The decimal number at the start of `text` (digits only, clamped at `limit`).
-uint64_t LeadingNumber(std::string_view text, uint64_t limit) {
-  uint64_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    n = n * 10 + static_cast<uint64_t>(c - '0');
-    if (n > limit) return limit;
-  }
-  return n;
+// The first recipient of a stored dialogue, for the log.
+std::string RecipientOf(std::string_view dialogue) {
+  std::string why;
+  std::optional<StoredMail> mail = StoredMailParse(dialogue, &why);
+  if (!mail || mail->recipients.empty()) return "(unknown)";
+  return mail->recipients.front();
 }
 
-// Reads the header lines up to the empty line (or the end of the file) and
-// returns the body length from "Content-Length", 0 without one.
-uint64_t ReadBodyLength(std::FILE* f) {
-  static constexpr std::string_view kName = "Content-Length";
-  static constexpr size_t kValueOffset = 16;  // after "Content-Length: "
-  uint64_t length = 0;
-  std::string line;
-  for (;;) {
-    bool complete = ReadRecordLine(f, kOutboxHeaderLineKept, true, &line);
-    if (line.empty()) break;
-    if (line.compare(0, kName.size(), kName) == 0 && line.size() > kValueOffset) {
-      length = LeadingNumber(std::string_view(line).substr(kValueOffset), kMaxBodyLength);
-    }
-    if (!complete) break;
-  }
-  return length;
+// The record with its reply line, as the dead letters keep it.
+std::string DeadLetter(const std::string& record, std::string_view reply) {
+  size_t end = record.find('\n');
+  if (end == std::string::npos) return record;
+  return record.substr(0, end + 1) + "Reply: " + OutboxReplyLine(reply) + "\n" +
+         record.substr(end + 1);
 }
 
-// Sends the body of `length` bytes in pieces. Returns 0, kOutboxTruncated when
-// the file ends first (complete pieces are sent) or kOutboxShortSend.
-int SendBody(std::FILE* f, uint64_t length, int fd, const OutboxOptions& options) {
-  auto piece = std::make_unique<char[]>(kOutboxPieceSize);
-  while (length > 0) {
-    size_t want = length < kOutboxPieceSize ? static_cast<size_t>(length) : kOutboxPieceSize;
-    if (std::fread(piece.get(), 1, want, f) != want) return kOutboxTruncated;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
-    size_t sent = 0;
-    while (sent < want && Clock::now() < deadline && !Stopping(options.stop)) {
-      const auto slice = std::min(deadline, Clock::now() + kStopCheck);
-      sent += SendAllUntil(fd, piece.get() + sent, want - sent, slice);
-    }
-    if (sent != want) return kOutboxShortSend;
-    if (options.piece_sent) options.piece_sent(want);
-    length -= want;
-  }
-  return 0;
-}
+// Moves the records that `state` marks as delivered or refused out of the
+// outbox, and writes the state short. The caller holds nothing.
+bool Settle(const std::string& server_root, OutboxState state) {
+  const std::string outbox = ServerRootFile(server_root, kOutboxFileName);
+  const std::string backup = ServerRootFile(server_root, kOutboxBackupName);
+  const std::string dead_file = ServerRootFile(server_root, kOutboxDeadName);
+  OutboxLock lock(server_root, kSettleLockWaitMs);
+  if (!lock.held()) return false;
 
-// Ends our side of a fully sent connection and lets the peer finish: its
-// answers are read and discarded until it closes or `timeout_ms` passes.
-void FinishConnection(int fd, int timeout_ms, const std::atomic<bool>* stop) {
-  ::shutdown(fd, SHUT_WR);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  char discard[1024];
-  while (WaitReady(fd, POLLIN, deadline, stop)) {
-    ssize_t n = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
-  }
-}
-
-// Transmits one record whose open line has been read. Returns its status.
-int SendRecord(std::FILE* f, const std::string& open_line, const OutboxOptions& options) {
-  std::string host = open_line.size() > 5 ? open_line.substr(5) : std::string();
-  int port = kOutboxDefaultPort;
-  size_t colon = host.find(':');
-  if (colon != std::string::npos) {
-    // An out-of-range port is left to fail at connect.
-    port = static_cast<int>(LeadingNumber(std::string_view(host).substr(colon + 1), 65536));
-    host.resize(colon);
-  }
-  UniqueFd socket;
-  int status = OutboxConnect(host, port, &socket, options.connect_timeout_ms, options.stop);
-  if (status == 0) status = SendBody(f, ReadBodyLength(f), socket.get(), options);
-  if (socket.valid()) {
-    if (status == 0) {
-      FinishConnection(socket.get(), options.close_wait_ms, options.stop);
+  OutboxReader reader(outbox);
+  std::vector<ByteRange> keep, delivered;
+  std::string dead;
+  std::set<std::string> kept_keys;
+  OutboxRecord record;
+  RecordRead read;
+  uint64_t records_end = 0;
+  while ((read = reader.Next(&record, 0, true)) == RecordRead::kRecord) {
+    records_end = record.end;
+    const ByteRange range{record.begin, record.end};
+    auto sent = state.sent.find(record.key);
+    auto refused = state.dead.find(record.key);
+    if (sent != state.sent.end() && sent->second > 0) {
+      delivered.push_back(range);
+      if (--sent->second == 0) state.sent.erase(sent);
+    } else if (refused != state.dead.end() && !refused->second.empty()) {
+      dead += DeadLetter(OutboxReadRange(outbox, record.begin, record.end), refused->second.front());
+      refused->second.erase(refused->second.begin());
+      if (refused->second.empty()) state.dead.erase(refused);
     } else {
-      ::shutdown(socket.get(), SHUT_RDWR);
+      keep.push_back(range);
+      kept_keys.insert(record.key);
     }
   }
-  return status;
-}
-
-// Appends bytes [begin, end) of the file at `from` to the file at `to` and
-// flushes them to disk. On failure `to` is cut back to its old size.
-bool AppendRange(const std::string& from, uint64_t begin, uint64_t end, const std::string& to) {
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  UniqueFd out(::open(to.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (!in.valid() || !out.valid()) return false;
-  struct stat st;
-  if (fstat(out.get(), &st) != 0) return false;
-  auto block = std::make_unique<char[]>(kCopyBlock);
-  bool ok = true;
-  for (uint64_t at = begin; ok && at < end;) {
-    size_t want = end - at < kCopyBlock ? static_cast<size_t>(end - at) : kCopyBlock;
-    ssize_t n = ::pread(in.get(), block.get(), want, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0 && WriteAll(out.get(), std::string_view(block.get(), static_cast<size_t>(n)));
-    at += n > 0 ? static_cast<uint64_t>(n) : 0;
+  // A trailing piece of a line after the last record belongs to no mail and
+  // goes with the delivered ones; a damaged record and all after it stay.
+  uint64_t tail = reader.offset();
+  if (read == RecordRead::kEnd && tail > records_end) delivered.push_back({records_end, tail});
+  // An outbox with nothing left in it goes.
+  const bool emptied = keep.empty() && read == RecordRead::kEnd;
+  if (!delivered.empty() || !dead.empty() || emptied) {
+    if (!OutboxAppendRanges(outbox, delivered, backup)) return false;
+    if (!dead.empty() && !OutboxAppendBytes(dead_file, dead)) return false;
+    if (!OutboxRewrite(outbox, keep, tail)) return false;
   }
-  if (ok && fsync(out.get()) == 0) return true;
-  if (ftruncate(out.get(), st.st_size) == 0) fsync(out.get());
-  return false;
-}
-
-// Replaces the file at `path` by its bytes from `begin` on, through a
-// temporary file and a rename; removes it when nothing is left.
-bool KeepTail(const std::string& path, uint64_t begin) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return false;
-  if (static_cast<uint64_t>(st.st_size) <= begin) return ::unlink(path.c_str()) == 0;
-  std::string temp = path + ".tmpXXXXXX";
-  {
-    UniqueFd fd(mkstemp(temp.data()));
-    if (!fd.valid()) return false;
-    fchmod(fd.get(), st.st_mode & 07777);
-    fd.reset();
-  }
-  bool ok = AppendRange(path, begin, static_cast<uint64_t>(st.st_size), temp) &&
-            std::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // Make the rename itself durable.
-  size_t slash = path.rfind('/');
-  UniqueFd folder(::open(slash == std::string::npos ? "." : path.substr(0, slash + 1).c_str(),
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.valid()) fsync(folder.get());
+  // Marks of records no longer in the outbox are done with.
+  OutboxState compact;
+  compact.last_success = state.last_success;
+  for (auto& [key, tries] : state.tries)
+    if (kept_keys.count(key)) compact.tries[key] = tries;
+  OutboxStateWrite(server_root, compact);
+  const size_t queued = keep.size() + (read == RecordRead::kEnd ? 0 : 1);
+  const size_t dead_count = OutboxCountRecords(dead_file);
+  OutboxStatusChange([&](OutboxStatus* status) {
+    status->queued = queued;
+    status->dead = dead_count;
+    if (state.last_success) status->last_success = state.last_success;
+  });
   return true;
 }
 
-// Moves the first `sent` bytes of the outbox (the records that went through)
-// to the end of the backup. The backup is written first, so a crash in
-// between can make a mail go out twice but never lose one.
-void MoveSentRecords(const std::string& server_root, uint64_t sent) {
-  const std::string outbox = ServerRootFile(server_root, kOutboxFileName);
-  const std::string backup = ServerRootFile(server_root, kOutboxBackupName);
-  std::lock_guard<std::mutex> lock(OutboxFileMutex());
-  if (AppendRange(outbox, 0, sent, backup)) KeepTail(outbox, sent);
+// One transmission's record of what happened to each mail.
+class Pass {
+ public:
+  Pass(const std::string& server_root, OutboxState* state)
+      : root_(server_root), state_(state) {}
+
+  void Delivered(const OutboxRecord& record) {
+    const std::time_t now = std::time(nullptr);
+    ++state_->sent[record.key];
+    state_->last_success = now;
+    OutboxStateAppendSent(root_, record.key, now);
+  }
+  void Kept(const OutboxRecord& record, const std::string& reply) {
+    const std::time_t now = std::time(nullptr);
+    OutboxTries& tries = state_->tries[record.key];
+    ++tries.attempts;
+    tries.last_try = now;
+    tries.last_reply = reply;
+    OutboxStateAppendTry(root_, record.key, tries.attempts, now, reply);
+    notes_.push_back("Mail to " + RecipientOf(record.body) + " waits: " + OutboxReplyLine(reply));
+    last_problem_ = reply;
+  }
+  void Refused(const OutboxRecord& record, const std::string& reply) {
+    state_->dead[record.key].push_back(reply);
+    OutboxStateAppendDead(root_, record.key, reply);
+    notes_.push_back("Mail to " + RecipientOf(record.body) +
+                     " was refused for good and moved to outbox.dead: " + OutboxReplyLine(reply));
+  }
+  void Note(std::string text) { notes_.push_back(std::move(text)); }
+  const std::vector<std::string>& notes() const { return notes_; }
+  const std::string& last_problem() const { return last_problem_; }
+
+ private:
+  const std::string& root_;
+  OutboxState* state_;
+  std::vector<std::string> notes_;
+  std::string last_problem_;
+};
+
+// A fingerprint of the outbox files (size, change time and inode of each),
+// to notice changes made by another program.
+std::string FilesSeen(const std::string& server_root) {
+  std::string seen;
+  for (std::string_view name : {kOutboxFileName, kOutboxDeadName}) {
+    struct stat st;
+    if (::stat(ServerRootFile(server_root, name).c_str(), &st) == 0) {
+      seen += std::to_string(st.st_size) + "/" + std::to_string(st.st_ctim.tv_sec) + "." +
+              std::to_string(st.st_ctim.tv_nsec) + "/" + std::to_string(st.st_ino);
+    }
+    seen += ";";
+  }
+  return seen;
+}
+
+// Counts the outbox files again when they changed, and publishes the counts.
+// Returns true when they changed and mail is queued.
+bool RecountWhenChanged(const std::string& server_root, OutboxRetry* retry) {
+  std::string seen = FilesSeen(server_root);
+  if (seen == retry->files_seen) return false;
+  retry->files_seen = std::move(seen);
+  const size_t queued = OutboxCountRecords(ServerRootFile(server_root, kOutboxFileName));
+  const size_t dead = OutboxCountRecords(ServerRootFile(server_root, kOutboxDeadName));
+  const std::optional<std::time_t> last = OutboxStateRead(server_root).last_success;
+  OutboxStatusChange([&](OutboxStatus* status) {
+    status->queued = queued;
+    status->dead = dead;
+    if (last) status->last_success = last;
+  });
+  return queued > 0;
+}
+
+// The steady-clock moment `when` on the wall clock.
+std::time_t WallClock(Clock::time_point when) {
+  const auto ahead = std::chrono::duration_cast<std::chrono::seconds>(when - Clock::now());
+  return std::time(nullptr) + static_cast<std::time_t>(ahead.count());
 }
 
 bool IsUsableAddress(const ifaddrs* a) {
@@ -277,32 +294,119 @@ int OutboxConnect(const std::string& host, int port, UniqueFd* socket, int conne
   return 0;
 }
 
+bool OutboxSettle(const std::string& server_root) {
+  return Settle(server_root, OutboxStateRead(server_root));
+}
+
 int OutboxSend(const std::string& server_root, const OutboxOptions& options) {
-  FilePtr f = FileOpen(ServerRootFile(server_root, kOutboxFileName), "rb");
-  if (!f) return 0;  // nothing pending
+  const std::string outbox = ServerRootFile(server_root, kOutboxFileName);
+  if (!FileExists(outbox)) return 0;  // nothing pending
   StatusLogAppend(kLogTransmitting);
 
-  int status = 0;
-  uint64_t sent = 0;  // end of the last record that went through
-  std::string open_line;
-  for (;;) {
-    if (!ReadRecordLine(f.get(), kOutboxOpenLineKept, false, &open_line)) {
-      // No further record: a trailing piece of line belongs to nothing.
-      sent = static_cast<uint64_t>(std::ftell(f.get()));
-      break;
+  OutboxState state = OutboxStateRead(server_root);
+  // Marks left by a transmission that was cut short are settled first, so
+  // that no mail goes out twice.
+  if (!state.sent.empty() || !state.dead.empty()) {
+    if (!Settle(server_root, state)) {
+      StatusLogReplace(kLogFailure);
+      return kOutboxNotMoved;
     }
-    if (open_line.compare(0, 4, "OPEN") != 0) {
-      status = kOutboxBadRecord;
-      break;
-    }
-    status = SendRecord(f.get(), open_line, options);
-    if (status != 0) break;
-    sent = static_cast<uint64_t>(std::ftell(f.get()));
+    state = OutboxStateRead(server_root);
   }
-  f.reset();
 
-  if (status == 0 || sent > 0) MoveSentRecords(server_root, sent);
+  SmtpOptions smtp;
+  smtp.connect_timeout_ms = options.connect_timeout_ms;
+  smtp.reply_timeout_ms = options.reply_timeout_ms;
+  smtp.data_reply_timeout_ms = options.data_reply_timeout_ms;
+  smtp.send_timeout_ms = options.send_timeout_ms;
+  smtp.client_name = options.client_name;
+  smtp.stop = options.stop;
+
+  Pass pass(server_root, &state);
+  int status = 0;
+  auto failed = [&status](int code) {
+    if (status == 0) status = code;
+  };
+  std::unique_ptr<SmtpSession> session;
+  std::string session_server;
+  std::set<std::string> unusable;  // servers that could not be used in this pass
+  std::set<std::string> problems_noted;
+  OutboxReader reader(outbox);
+  OutboxRecord record;
+  for (;;) {
+    if (Stopping(options.stop)) {
+      failed(kOutboxRetryLater);
+      break;
+    }
+    const RecordRead read = reader.Next(&record, kOutboxMailBytesMax, true);
+    if (read == RecordRead::kEnd) break;
+    if (read == RecordRead::kBadRecord || read == RecordRead::kTruncated) {
+      failed(read == RecordRead::kBadRecord ? kOutboxBadRecord : kOutboxTruncated);
+      pass.Note("outbox.kqs is damaged at byte " + std::to_string(reader.offset()) +
+                ": the mails from there on wait until it is repaired");
+      break;
+    }
+    std::optional<MailServerAddress> server = RecordServer(record.open_line);
+    if (!server) {
+      pass.Refused(record, "the record names no mail server");
+      continue;
+    }
+    if (record.body_length > kOutboxMailBytesMax) {
+      pass.Refused(record, "the mail is larger than the outbox sends");
+      continue;
+    }
+    std::string why;
+    std::optional<StoredMail> mail = StoredMailParse(record.body, &why);
+    if (!mail) {
+      pass.Refused(record, why);
+      continue;
+    }
+    const std::string where = server->host + ":" + std::to_string(server->port);
+    if (unusable.count(where)) {
+      // The server failed a moment ago: the mail waits, and no attempt counts.
+      failed(kOutboxRetryLater);
+      continue;
+    }
+    if (!session || session_server != where || !session->ready()) {
+      if (session) session->Close();
+      std::string problem;
+      MailAccount account = MailAccountFor(server_root, *server, &problem);
+      if (!problem.empty() && problems_noted.insert(where).second)
+        pass.Note("cgi.ini, [mail " + where + "]: " + problem);
+      session = std::make_unique<SmtpSession>(*server, std::move(account), smtp);
+      session_server = where;
+      SmtpResult opened = session->Open();
+      if (opened.outcome != SmtpOutcome::kDelivered) {
+        pass.Kept(record, opened.reply);
+        unusable.insert(where);
+        failed(opened.connect_status != 0 ? opened.connect_status : kOutboxRetryLater);
+        continue;
+      }
+    }
+    SmtpResult result = session->Send(*mail);
+    switch (result.outcome) {
+      case SmtpOutcome::kDelivered:
+        pass.Delivered(record);
+        break;
+      case SmtpOutcome::kRefused:
+        pass.Refused(record, result.reply);
+        break;
+      case SmtpOutcome::kRetry:
+        pass.Kept(record, result.reply);
+        if (result.server_unusable) unusable.insert(where);
+        failed(kOutboxRetryLater);
+        break;
+    }
+  }
+  if (session) session->Close();
+
+  if (!Settle(server_root, state)) failed(kOutboxNotMoved);
+  OutboxStatusChange([&](OutboxStatus* s) {
+    if (!pass.last_problem().empty()) s->last_problem = pass.last_problem();
+    if (status == 0) s->last_problem.clear();
+  });
   StatusLogReplace(status == 0 ? kLogSuccess : kLogFailure);
+  for (const std::string& note : pass.notes()) StatusLogAppend("\n" + note);
   return status;
 }
 
@@ -324,8 +428,18 @@ bool MachineIsOnline() {
 
 void OutboxServerStep(const std::string& server_root, OutboxRetry* retry,
                       const OutboxSettings& settings) {
+  if (OutboxTakeSendNow()) {
+    // The operator asked: the back-off ends, and whatever waits is tried.
+    retry->backing_off = false;
+    if (OutboxPending.load() == 0) OutboxPending.fetch_add(1);
+  }
+  if (RecountWhenChanged(server_root, retry) && OutboxPending.load() == 0)
+    OutboxPending.fetch_add(1);
   const int pending = OutboxPending.load();
-  if (pending == 0) return;
+  if (pending == 0) {
+    OutboxStatusChange([](OutboxStatus* s) { s->next_attempt.reset(); });
+    return;
+  }
   if (retry->backing_off) {
     if (pending != retry->pending_at_failure) {
       // A new mail: try no later than the first wait after the last failure,
@@ -334,24 +448,42 @@ void OutboxServerStep(const std::string& server_root, OutboxRetry* retry,
       retry->next_attempt =
           std::min(retry->next_attempt, retry->failed_at + settings.first_retry_delay);
       retry->pending_at_failure = pending;
+      const std::time_t next = WallClock(retry->next_attempt);
+      OutboxStatusChange([next](OutboxStatus* s) { s->next_attempt = next; });
     }
     if (Clock::now() < retry->next_attempt) return;
   }
-  if (!(settings.is_online ? settings.is_online() : MachineIsOnline())) return;
+  const bool online = settings.is_online ? settings.is_online() : MachineIsOnline();
+  OutboxStatusChange([online](OutboxStatus* s) { s->online = online; });
+  if (!online) return;
 
-  if (OutboxSend(server_root, settings.transmit) == 0) {
+  OutboxStatusChange([](OutboxStatus* s) {
+    s->sending = true;
+    s->next_attempt.reset();
+  });
+  const int result = OutboxSend(server_root, settings.transmit);
+  if (result == 0) {
     // Mails queued meanwhile stay pending.
     OutboxPending.fetch_sub(pending);
     *retry = OutboxRetry{};
-    return;
+  } else {
+    retry->delay = retry->delay.count() > 0
+                       ? std::min(retry->delay * 2, settings.longest_retry_delay)
+                       : settings.first_retry_delay;
+    retry->backing_off = true;
+    retry->failed_at = Clock::now();
+    retry->next_attempt = retry->failed_at + retry->delay;
+    retry->pending_at_failure = OutboxPending.load();
   }
-  retry->delay = retry->delay.count() > 0
-                     ? std::min(retry->delay * 2, settings.longest_retry_delay)
-                     : settings.first_retry_delay;
-  retry->backing_off = true;
-  retry->failed_at = Clock::now();
-  retry->next_attempt = retry->failed_at + retry->delay;
-  retry->pending_at_failure = OutboxPending.load();
+  // What the transmission itself changed is counted already.
+  retry->files_seen = FilesSeen(server_root);
+  const std::optional<std::time_t> next =
+      retry->backing_off ? std::optional<std::time_t>(WallClock(retry->next_attempt))
+                         : std::nullopt;
+  OutboxStatusChange([next](OutboxStatus* s) {
+    s->sending = false;
+    s->next_attempt = next;
+  });
 }
 
 void OutboxServerStep(const std::string& server_root, const std::atomic<bool>& stop) {

@@ -1,17 +1,21 @@
-// Outbox transmission: replays the records of "outbox.kqs" in the server
-// root, each over a fresh TCP connection, without interpreting anything the
-// peer answers, and moves the records that went through to "outbox.bak".
-// A thread of its own runs OutboxServerStep about every second; it
-// transmits only while mail is pending and the machine is on a network, and
-// backs off after a failure, so that an unreachable mail server is not
-// called again and again. The server thread never waits for it.
+// Outbox transmission: delivers the mails of "outbox.kqs" in the server
+// root to their mail servers with the SMTP client (smtp_session.h), in the
+// order they were queued. A mail the server took moves to "outbox.bak"; a
+// mail it refused for good (5xx at MAIL, RCPT or the end of DATA) moves,
+// with the server's reply, to the dead letters "outbox.dead"; a mail that
+// must wait (4xx, a dropped connection, a time-out) stays, and no mail
+// blocks another. A thread of its own runs OutboxServerStep about every
+// second; it transmits only while mail is pending and the machine is on a
+// network, and backs off after a failure, so that an unreachable mail
+// server is not called again and again. The server thread never waits for
+// it. Attempts, last replies and delivery marks live in "outbox.state".
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -26,7 +30,8 @@ inline constexpr std::string_view kOutboxBackupName = "outbox.bak";
 // Status codes of OutboxSend and OutboxConnect.
 inline constexpr int kOutboxBadRecord = 1;       // a record does not begin with "OPEN"
 inline constexpr int kOutboxTruncated = 2;       // the file ended inside a record's body
-inline constexpr int kOutboxShortSend = 3;       // a piece of a body was not sent in full
+inline constexpr int kOutboxRetryLater = 4;      // a server said "not now", or did not answer
+inline constexpr int kOutboxNotMoved = 5;        // the outbox files could not be changed
 inline constexpr int kOutboxNoHost = 62;         // the host name did not resolve
 inline constexpr int kOutboxNoSocket = 63;       // no socket could be created
 inline constexpr int kOutboxConnectFailed = 64;  // the connection failed or timed out
@@ -35,24 +40,24 @@ inline constexpr int kOutboxConnectFailed = 64;  // the connection failed or tim
 // longer line is dropped (the writer's lines are far shorter).
 inline constexpr size_t kOutboxOpenLineKept = 259;
 inline constexpr size_t kOutboxHeaderLineKept = 8195;
-// A body is read and sent in pieces of at most this many bytes.
-inline constexpr size_t kOutboxPieceSize = 8196;
-// Port used when the open line names none.
-inline constexpr int kOutboxDefaultPort = 80;
+// Bytes of a stored dialogue read into memory to be sent; a larger record
+// is no mail any server takes (they stop at tens of megabytes) and becomes
+// a dead letter.
+inline constexpr uint64_t kOutboxMailBytesMax = 64 << 20;
 
 // How one transmission runs. Every wait is bounded, and ends at once when
 // the program shuts down.
 struct OutboxOptions {
   // Longest wait for a connection to be established.
   int connect_timeout_ms = 10000;
-  // Longest wait for the peer to take more bytes of one piece.
-  int send_timeout_ms = 10000;
-  // Longest wait, after the last byte of a record, for the peer to close the
-  // connection. Closing while the peer's answers are still unread would
-  // reset the connection and could make the peer drop the dialogue.
-  int close_wait_ms = 5000;
-  // Called with the size of each body piece after it was sent (for tests).
-  std::function<void(size_t bytes)> piece_sent;
+  // Longest wait for the mail server to take more of what is sent.
+  int send_timeout_ms = 60000;
+  // Longest wait for each reply of the mail server (see SmtpOptions).
+  int reply_timeout_ms = 120000;
+  // Longest wait for the reply after a message's closing line.
+  int data_reply_timeout_ms = 300000;
+  // The name given with EHLO; empty: the machine's (see SmtpOptions).
+  std::string client_name;
   // When it is set, every wait ends: the program is shutting down, and what
   // was not sent stays in the outbox for the next start.
   const std::atomic<bool>* stop = nullptr;
@@ -76,6 +81,9 @@ struct OutboxRetry {
   std::chrono::steady_clock::time_point next_attempt{};
   std::chrono::milliseconds delay{0};  // the wait after the last failure; 0 restarts the doubling
   int pending_at_failure = 0;          // OutboxPending right after that failure
+  // The outbox files as last counted (size, change time, inode of each), so
+  // that a change by another program (tallypad outbox --retry) is noticed.
+  std::string files_seen;
 };
 
 // The number of mails queued and not yet transmitted. It starts at 1 so the
@@ -101,11 +109,20 @@ int OutboxConnect(const std::string& host, int port, UniqueFd* socket,
                   int connect_timeout_ms = OutboxOptions{}.connect_timeout_ms,
                   const std::atomic<bool>* stop = nullptr);
 
-// Transmits the outbox of `server_root` record by record until the end or
-// the first failure, and logs the outcome. Records that went through are
-// appended to "outbox.bak" and removed from "outbox.kqs"; the rest stay for
-// the next try. Returns 0 (also when there is no outbox) or a status code.
+// Transmits the outbox of `server_root` record by record, and logs the
+// outcome. Records that went through are appended to "outbox.bak", records
+// refused for good to "outbox.dead" (with a "Reply:" line), and both are
+// removed from "outbox.kqs"; the rest stay for the next try, and the other
+// mails for a server that could not be used wait with them. Returns 0 when
+// no mail is left waiting for a retry (also when there is no outbox), else
+// the status code of the first failure.
 int OutboxSend(const std::string& server_root, const OutboxOptions& options = {});
+
+// Moves the records that "outbox.state" marks as delivered or refused (by a
+// transmission that a crash or a full disk interrupted) to "outbox.bak" and
+// "outbox.dead", and writes the state file short. Returns false when the
+// outbox files could not be changed.
+bool OutboxSettle(const std::string& server_root);
 
 // True when the machine has an up interface, other than loopback, with an
 // IPv4 address outside 127.0.0.0/8; the environment variable
@@ -113,9 +130,12 @@ int OutboxSend(const std::string& server_root, const OutboxOptions& options = {}
 bool MachineIsOnline();
 
 // One outbox step: when OutboxPending is non-zero, the
-// back-off in `retry` allows and the machine is online, transmits the outbox
-// of `server_root`, then clears OutboxPending on success or lengthens the
-// back-off on failure. Waits at most as long as `settings.transmit` allows.
+// back-off in `retry` allows (or "Send now" ended it, see OutboxSendNow)
+// and the machine is online, transmits the outbox of `server_root`, then
+// clears OutboxPending on success or lengthens the back-off on failure.
+// Outbox files changed by another program count as pending mail. Publishes
+// the outbox's status (outbox_status.h). Waits at most as long as
+// `settings.transmit` allows.
 void OutboxServerStep(const std::string& server_root, OutboxRetry* retry,
                       const OutboxSettings& settings);
 // The same with the default settings and the process's own back-off state;

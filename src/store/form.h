@@ -52,6 +52,7 @@ inline constexpr FormSettingKey kFormSettingKeys[] = {
     {"EMAILREPORT", ""},
     {"EMAILSERVER", ""},
     {"ADMINEMAIL", ""},
+    {"EMAILFROM", ""},
     {"LOGDATETIME", "1"},
     {"HOST", ""},
     {"MESSAGE", ""},

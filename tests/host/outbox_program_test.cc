@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "mail/mail_compose.h"
 #include "support/loopback_peers.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
@@ -29,7 +30,11 @@ TEST(OutboxProgram, UnreachableMailServerNeverHoldsRequestsLong) {
   TempDir root, registry;
   root.Write("cgi.ini", "[server]\n");
   root.Write("index.html", "<p>index</p>");
-  std::string dialogue = "HELO x\r\nQUIT\r\n";
+  MailParts parts;
+  parts.recipient = "a@b.example";
+  parts.subject = "S";
+  parts.body = "waiting";
+  std::string dialogue = MailComposeDialogue(parts);
   std::string record = "OPEN 127.0.0.1:" + std::to_string(mail_server.port()) +
                        "\nContent-Length: " + std::to_string(dialogue.size()) + "\n\n" + dialogue;
   root.Write("outbox.kqs", record);

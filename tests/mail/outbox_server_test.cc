@@ -12,7 +12,9 @@
 #include "base/status_log.h"
 #include "httpd/response_header.h"
 #include "httpd/server_thread.h"
+#include "mail/mail_compose.h"
 #include "mail/outbox.h"
+#include "mail/outbox_status.h"
 #include "support/loopback_peers.h"
 #include "support/temp_dir.h"
 
@@ -41,6 +43,15 @@ std::string Exchange(int port) {
     out.append(buf, static_cast<size_t>(n));
   }
   return out;
+}
+
+// A record of one mail for the mail server at 127.0.0.1:port.
+std::string Record(int port) {
+  MailParts parts;
+  parts.recipient = "a@b.example";
+  parts.subject = "S";
+  parts.body = "mail";
+  return MailOutboxRecord("127.0.0.1:" + std::to_string(port), MailComposeDialogue(parts));
 }
 
 class OutboxServerTest : public ::testing::Test {
@@ -117,8 +128,7 @@ class OutboxServerTest : public ::testing::Test {
 TEST_F(OutboxServerTest, AHangingMailServerDelaysNoRequest) {
   testing::HangingListener hanging;
   if (!hanging.ready()) GTEST_SKIP() << "could not fill a loopback accept queue";
-  dir_.Write("outbox.kqs", "OPEN 127.0.0.1:" + std::to_string(hanging.port()) +
-                               "\nContent-Length: 4\n\nmail");
+  dir_.Write("outbox.kqs", Record(hanging.port()));
   OutboxPending = 1;
   Start();
   ExpectPromptAnswersThroughTheAttempt();
@@ -126,11 +136,41 @@ TEST_F(OutboxServerTest, AHangingMailServerDelaysNoRequest) {
 
 TEST_F(OutboxServerTest, ARefusingMailServerDelaysNoRequest) {
   testing::RefusingPort refusing;
-  dir_.Write("outbox.kqs", "OPEN 127.0.0.1:" + std::to_string(refusing.port()) +
-                               "\nContent-Length: 4\n\nmail");
+  dir_.Write("outbox.kqs", Record(refusing.port()));
   OutboxPending = 1;
   Start();
   ExpectPromptAnswersThroughTheAttempt();
+}
+
+// "Send now" is pressed on the server thread while the outbox thread backs
+// off: the next step tries again, and the status both threads share shows
+// it (ThreadSanitizer runs this test: the shared state is race-free).
+TEST_F(OutboxServerTest, SendNowFromARequestEndsTheBackOff) {
+  testing::RefusingPort refusing;
+  dir_.Write("outbox.kqs", Record(refusing.port()));
+  OutboxPending = 1;
+  OutboxTakeSendNow();
+  std::atomic<size_t> seen_queued{0};
+  hooks_.handle_request = [&seen_queued](Connection& c) {
+    OutboxSendNow();
+    seen_queued = OutboxStatusNow().queued;
+    OutputStream s{&c, nullptr, nullptr};
+    WriteResponseHeader(&s);
+    StreamWriteText(&s, "answered");
+    return 0;
+  };
+  Start();
+  const auto first = steady_clock::now() + milliseconds(5000);
+  while (attempts_ < 1 && steady_clock::now() < first) std::this_thread::sleep_for(milliseconds(20));
+  ASSERT_EQ(attempts_, 1);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(attempts_, 1) << "backing off";
+  TimedRequest();
+  const auto second = steady_clock::now() + milliseconds(5000);
+  while (attempts_ < 2 && steady_clock::now() < second) std::this_thread::sleep_for(milliseconds(20));
+  Stop();
+  EXPECT_EQ(attempts_, 2);
+  EXPECT_EQ(seen_queued, 1u);
 }
 
 }  // namespace

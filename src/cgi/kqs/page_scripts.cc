@@ -228,7 +228,8 @@ std::optional<std::string> ScriptFnUniqueId(ScriptContext&, std::string_view,
 std::optional<std::string> ScriptFnSendMail(ScriptContext& ctx, std::string_view,
                                             std::span<const std::string> args, VarTable*) {
   if (!ctx.settings || args.size() < 3) return std::nullopt;
-  MailQueue(ctx.base_path, args[0], args[1], args[2], VarTableGet(ctx.settings, "EMAILSERVER"));
+  MailQueue(ctx.base_path, args[0], args[1], args[2], VarTableGet(ctx.settings, "EMAILSERVER"),
+            VarTableGet(ctx.settings, "EMAILFROM"));
   return std::nullopt;
 }
 

@@ -106,7 +106,8 @@ ResultCode MailResponse(std::string_view base_path, std::string_view database, V
   if (report.empty() || !TemplateProcessFile(report, body_run))
     WriteMailListing(&out, database, vars);
   return MailQueue(std::string(base_path), Setting(settings, "SAVEEMAILNAME"), kMailSubject,
-                   body.ToString(), Setting(settings, "EMAILSERVER"));
+                   body.ToString(), Setting(settings, "EMAILSERVER"),
+                   Setting(settings, "EMAILFROM"));
 }
 
 void SaveStatistics(std::string_view base_path, std::string_view database, const VarTable* vars,

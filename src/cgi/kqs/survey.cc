@@ -666,7 +666,8 @@ void MailAdministrator(Survey& s) {
       "\r\nAction: " + s.action + "\r\n_PAGE: " + Var(s, "_PAGE") +
       "\r\n_PAGEBACK: " + Var(s, "_PAGEBACK") + "\r\n_PAGENEXT: " + Var(s, "_PAGENEXT") +
       "\r\n_PASSWORD: " + s.password + "\r\n";
-  MailQueue(s.root, admin, "Web access denied/breakin attempt", body, Setting(s, "EMAILSERVER"));
+  MailQueue(s.root, admin, "Web access denied/breakin attempt", body, Setting(s, "EMAILSERVER"),
+            Setting(s, "EMAILFROM"));
 }
 
 // A refused request reports itself to the administrator and tells the

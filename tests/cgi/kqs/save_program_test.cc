@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/html_form.h"
+#include "support/outbox_mail.h"
 #include "support/served_root.h"
 
 namespace tallypad {
@@ -24,6 +25,7 @@ using testing::HtmlInputs;
 using testing::HttpExchange;
 using testing::HttpGet;
 using testing::HttpPost;
+using testing::DescribeQueuedMails;
 using testing::HttpResponse;
 using testing::InputValue;
 using testing::ServedRoot;
@@ -532,14 +534,11 @@ TEST(SaveProgramMailTest, MailIsQueuedOnceWithTheAnswers) {
       HttpPost(served.port(), "/kqs",
                "DATABASE=mailer&_SESSION=s&Q1=yes&Comment=two+words&_ACTION=SUBMIT");
   EXPECT_EQ(r.body, kThanks);
-  const std::string dialogue =
-      "HELO 127.0.0.1\r\nMAIL FROM: <owner@example.org>\r\nRCPT TO: <owner@example.org>\r\n"
-      "DATA\r\nSubject: Tallypad form submission report\r\n\r\n"
-      "Tallypad web data from: \r\nX-DATABASE: mailer\r\nQ1: yes\r\nComment: two words\r\n"
-      "\r\n.\r\nQUIT\r\n";
-  EXPECT_EQ(served.root().Read("outbox.kqs"),
-            "OPEN 127.0.0.1:25\nContent-Length: " + std::to_string(dialogue.size()) + "\n\n" +
-                dialogue);
+  EXPECT_EQ(DescribeQueuedMails(served.root().Read("outbox.kqs")),
+            "OPEN 127.0.0.1:25\nFROM owner@example.org\nTO owner@example.org\n"
+            "Subject: Tallypad form submission report\n"
+            "Tallypad web data from: \r\nX-DATABASE: mailer\r\nQ1: yes\r\nComment: two words\r\n"
+            "--\n");
   EXPECT_EQ(served.root().Read("mailer.asc"), "#Q1\tComment\t\r\n\"yes\"\t\"two words\"\t\r\n");
   EXPECT_EQ(served.Stop(), 0) << served.server().Errors();
 }

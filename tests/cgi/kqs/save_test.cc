@@ -16,6 +16,7 @@
 #include "base/strbuf.h"
 #include "store/response_counter.h"
 #include "support/file_size_limit.h"
+#include "support/outbox_mail.h"
 #include "support/result_code_print.h"
 #include "support/temp_dir.h"
 
@@ -136,14 +137,17 @@ TEST_F(SaveTest, LogDateTimeZeroKeepsHostDateAndTimeOut) {
             std::string::npos);
 }
 
-// The outbox record MailQueue stores for one mail of the save step.
+// The outbox's mails as DescribeQueuedMails shows them, for one mail of the
+// save step.
 std::string OutboxRecord(const std::string& server, const std::string& recipient,
                          const std::string& body) {
-  std::string dialogue = "HELO " + server + "\r\nMAIL FROM: <" + recipient + ">\r\nRCPT TO: <" +
-                         recipient + ">\r\nDATA\r\nSubject: Tallypad form submission report\r\n\r\n" +
-                         body + "\r\n.\r\nQUIT\r\n";
-  return "OPEN " + server + ":25\nContent-Length: " + std::to_string(dialogue.size()) + "\n\n" +
-         dialogue;
+  return "OPEN " + server + ":25\nFROM " + recipient + "\nTO " + recipient +
+         "\nSubject: Tallypad form submission report\n" + body + "--\n";
+}
+
+// The mails of the outbox in `root`, as DescribeQueuedMails shows them.
+std::string QueuedMails(const testing::TempDir& root) {
+  return testing::DescribeQueuedMails(root.Read("outbox.kqs"));
 }
 
 TEST_F(SaveTest, MailWithoutServerEndsTheSaveBeforeTheDataFile) {
@@ -171,7 +175,7 @@ TEST_F(SaveTest, MailIsQueuedOnceWithThePlainListing) {
                   "EMAILSERVER=mail.example.org", "SAVEDATA=1", "SAVEDATANAME=d.asc"},
                  vars.get()),
             ResultCode::kOk);
-  EXPECT_EQ(root_.Read("outbox.kqs"),
+  EXPECT_EQ(QueuedMails(root_),
             OutboxRecord("mail.example.org", "owner@example.org",
                          "Tallypad web data from: 10.0.0.5\r\nX-DATABASE: survey\r\n"
                          "HOST: 10.0.0.5\r\nDATE: 20240102\r\nTIME: 101112\r\nQ1: yes\r\nQ2: \r\n"
@@ -184,7 +188,7 @@ TEST_F(SaveTest, MailListingLeavesOutRenamedHostDateAndTime) {
   ASSERT_EQ(Save({"LOGDATETIME=0", "SAVEEMAIL=1", "SAVEEMAILNAME=a@b", "EMAILSERVER=mx"},
                  vars.get()),
             ResultCode::kOk);
-  EXPECT_EQ(root_.Read("outbox.kqs"),
+  EXPECT_EQ(QueuedMails(root_),
             OutboxRecord("mx", "a@b", "Tallypad web data from: \r\nX-DATABASE: survey\r\nQ1: yes\r\n"));
 }
 
@@ -195,7 +199,7 @@ TEST_F(SaveTest, MailBodyFromTheReportTemplate) {
                   "EMAILREPORT=mail/report.txt"},
                  vars.get()),
             ResultCode::kOk);
-  EXPECT_EQ(root_.Read("outbox.kqs"), OutboxRecord("mx", "a@b", "Answer: yes\r\nFrom 10.0.0.5\r\n"));
+  EXPECT_EQ(QueuedMails(root_), OutboxRecord("mx", "a@b", "Answer: yes\r\nFrom 10.0.0.5\r\n"));
 
   // A report that cannot be opened gives the plain listing.
   std::remove(root_.File("outbox.kqs").c_str());
@@ -204,7 +208,7 @@ TEST_F(SaveTest, MailBodyFromTheReportTemplate) {
                   "EMAILREPORT=mail/missing.txt"},
                  again.get()),
             ResultCode::kOk);
-  EXPECT_EQ(root_.Read("outbox.kqs"),
+  EXPECT_EQ(QueuedMails(root_),
             OutboxRecord("mx", "a@b",
                          "Tallypad web data from: 10.0.0.5\r\nX-DATABASE: survey\r\n"
                          "HOST: 10.0.0.5\r\nDATE: 20240102\r\nTIME: 101112\r\nQ1: no\r\n"));

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/html_form.h"
+#include "support/outbox_mail.h"
 #include "support/served_root.h"
 
 namespace tallypad {
@@ -396,7 +397,8 @@ TEST_F(SurveyTest, ARefusedRequestIsReportedToTheAdministrator) {
       "_PAGEBACK: page0,\r\n_PAGENEXT: \r\n_PASSWORD: guess\r\n";
   std::string mail;
   for (int i = 0; i < 100; ++i) {
-    mail = served_->root().Read("outbox.kqs") + served_->root().Read("outbox.bak");
+    mail = testing::DescribeQueuedMails(served_->root().Read("outbox.kqs")) +
+           testing::DescribeQueuedMails(served_->root().Read("outbox.bak"));
     if (mail.find(rest) != std::string::npos) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
