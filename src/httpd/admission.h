@@ -26,7 +26,7 @@ std::vector<LocalNetwork> LocalIpv4Networks();
 // of `networks`; a network with an empty netmask admits no one.
 bool AdmitByNetwork(uint32_t client, const std::vector<LocalNetwork>& networks);
 // The listener's admission hook for server mode: AdmitByNetwork with this
-// machine's current networks.
+// machine's networks (listed again at most once a second).
 bool AdmitLocalNetworkClient(const sockaddr_in& client, const sockaddr_in& bound);
 
 // Returns the IPv4 addresses of the interfaces that are up, loopback
@@ -37,8 +37,8 @@ std::vector<uint32_t> LocalIpv4Addresses();
 // for another computer.
 bool IsThisMachine(uint32_t client, const std::vector<uint32_t>& addresses);
 // The router's test for requests from this machine: IsThisMachine with the
-// machine's current addresses (looked up only for clients other than
-// 127.0.0.1).
+// machine's addresses (looked up only for clients other than 127.0.0.1, and
+// listed again at most once a second).
 bool ClientIsThisMachine(uint32_t client);
 
 }  // namespace tallypad
