@@ -43,6 +43,19 @@ void TrimSeparators(std::string& s, bool front, bool back) {
 
 }  // namespace
 
+std::vector<std::string> ListItems(std::string_view list) {
+  std::vector<std::string> items;
+  size_t i = 0;
+  while (i < list.size()) {
+    while (i < list.size() && (list[i] == ',' || list[i] == ' ')) ++i;
+    size_t end = i;
+    while (end < list.size() && list[end] != ',' && list[end] != ' ') ++end;
+    if (end > i) items.emplace_back(list.substr(i, end - i));
+    i = end;
+  }
+  return items;
+}
+
 bool ListContains(std::string_view list, std::string_view word) {
   return FindItem(list, word, false).has_value();
 }

@@ -12,6 +12,8 @@
 
 namespace tallypad {
 
+// Returns the items of `list` in order.
+std::vector<std::string> ListItems(std::string_view list);
 // True when an item of `list` equals `word` exactly (case included).
 bool ListContains(std::string_view list, std::string_view word);
 // True when an item of `list` equals `word` without regard to case.

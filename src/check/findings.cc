@@ -49,6 +49,16 @@ void Findings::SortFrom(size_t first) {
                    });
 }
 
+std::string QuoteStatement(std::string_view text) {
+  std::string out(text.substr(0, kQuotedStatementLimit));
+  for (char& c : out)
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  const size_t first = out.find_first_not_of(' ');
+  out = first == std::string::npos ? std::string() : out.substr(first);
+  if (text.size() > kQuotedStatementLimit) out += "...";
+  return out;
+}
+
 std::string FormatFinding(const Finding& finding) {
   return finding.file + ":" + std::to_string(finding.line) + ": " +
          (finding.severity == Severity::kError ? "error: " : "warning: ") + finding.text;

@@ -7,12 +7,16 @@
 // findings here; the command prints them.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tallypad {
+
+// A statement quoted in a finding is cut after this many bytes.
+inline constexpr size_t kQuotedStatementLimit = 60;
 
 enum class Severity { kError, kWarning };
 
@@ -43,6 +47,9 @@ class Findings {
 
 // Returns the finding as one line: "file:line: error: text".
 std::string FormatFinding(const Finding& finding);
+// Returns a statement as a finding quotes it: blanks for line breaks and
+// tabs, leading blanks dropped, cut after kQuotedStatementLimit bytes.
+std::string QuoteStatement(std::string_view text);
 
 // Names longer than this are compared by their first characters only: the
 // comparison takes time in proportion to the product of two lengths.

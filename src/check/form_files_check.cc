@@ -6,6 +6,7 @@
 #include "base/file.h"
 #include "base/str.h"
 #include "base/vartable.h"
+#include "base/wordlist.h"
 #include "check/form_model.h"
 #include "cgi/kqs/pages.h"
 #include "platform/profile.h"
@@ -64,19 +65,6 @@ std::string TrimRight(std::string_view s) {
   return std::string(end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1));
 }
 
-// The words of a list separated by commas or blanks.
-std::vector<std::string> Words(std::string_view list) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < list.size()) {
-    while (i < list.size() && (list[i] == ',' || list[i] == ' ')) ++i;
-    size_t end = i;
-    while (end < list.size() && list[end] != ',' && list[end] != ' ') ++end;
-    if (end > i) words.emplace_back(list.substr(i, end - i));
-    i = end;
-  }
-  return words;
-}
 
 void CheckSection(const FormModel& form, const IniSection& section, bool access,
                   Findings* findings) {
@@ -183,7 +171,7 @@ std::vector<std::string> FormModel::SetNames() const {
   std::vector<std::string> names;
   for (std::string_view v : kEngineVariables) names.emplace_back(v);
   const IniKey* id_fields = IniFind(settings, "IDFIELDS");
-  for (std::string& id : Words(id_fields && !id_fields->value.empty() ? id_fields->value
+  for (std::string& id : ListItems(id_fields && !id_fields->value.empty() ? id_fields->value
                                                                        : kDefaultIdFields))
     names.push_back(std::move(id));
   for (const PlacedField& input : inputs) {
@@ -386,7 +374,7 @@ void CheckColumnsAndStatistics(const FormModel& form, Findings* findings) {
                               DidYouMean(ClosestName(answer, column_names)));
       }
       if (form.SettingInt("HASUID") != 0) {
-        const std::vector<std::string> ids = Words(form.Setting("IDFIELDS"));
+        const std::vector<std::string> ids = ListItems(form.Setting("IDFIELDS"));
         for (const std::string& id : ids) {
           bool present = false;
           for (const std::string& column : column_names) present = present || StrEqualNoCase(column, id);

@@ -3,6 +3,7 @@
 #include <span>
 
 #include "base/str.h"
+#include "base/wordlist.h"
 
 namespace tallypad {
 
@@ -55,19 +56,6 @@ std::string QuotedAt(std::string_view text, size_t at, size_t* end) {
   return std::string(text.substr(at + 1, close - at - 1));
 }
 
-// The pages of a list as _PAGENEXT holds it: names separated by commas or blanks.
-std::vector<std::string> ListWords(std::string_view list) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < list.size()) {
-    while (i < list.size() && (list[i] == ',' || list[i] == ' ')) ++i;
-    size_t end = i;
-    while (end < list.size() && list[end] != ',' && list[end] != ' ') ++end;
-    if (end > i) words.emplace_back(list.substr(i, end - i));
-    i = end;
-  }
-  return words;
-}
 
 }  // namespace
 
@@ -329,7 +317,7 @@ void ScanScript(std::string_view text, size_t offset, ScriptFacts* facts) {
       if (StrEqualNoCase(name, "_PAGENEXT")) {
         size_t quoted_end = value;
         const std::string list = QuotedAt(text, value, &quoted_end);
-        for (std::string& page : ListWords(list))
+        for (std::string& page : ListItems(list))
           facts->targets.push_back({std::move(page), offset + SkipWhite(text, value), "_PAGENEXT"});
       }
       i = value;

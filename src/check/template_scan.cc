@@ -22,8 +22,6 @@ const std::vector<std::string> kTagWords = {"if",      "elsif",  "elif",   "else
                                             "report",  "stats",  "random", "kqs"};
 // Attributes kept of a form field's tag, as the processor keeps them.
 constexpr size_t kFieldAttributes = 20;
-// A statement quoted in a finding is cut here.
-constexpr size_t kQuotedStatementLimit = 60;
 
 bool IsWhite(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -35,16 +33,6 @@ std::string Attribute(const VarTable* attrs, std::string_view name) {
   return e && e->value ? *e->value : std::string();
 }
 
-// A statement for a finding: blanks for line breaks, cut when long.
-std::string Quote(std::string_view text) {
-  std::string out(text.substr(0, kQuotedStatementLimit));
-  for (char& c : out)
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  const size_t first = out.find_first_not_of(' ');
-  out = first == std::string::npos ? std::string() : out.substr(first);
-  if (text.size() > kQuotedStatementLimit) out += "...";
-  return out;
-}
 
 // The body of a "%report" or "%stats" directive being scanned.
 struct Body {
@@ -254,7 +242,7 @@ void Scanner::Markup(const std::string& name, int delim, size_t at) {
     std::string word = name.substr(1);
     const bool statement = word.find_first_of("(=;") != std::string::npos;
     word = word.substr(0, word.find_first_of("%(=; "));
-    Warning(at, "<" + Quote(name.substr(0, 20)) +
+    Warning(at, "<" + QuoteStatement(name.substr(0, 20)) +
                     " is no tag of the template language: it is written into the page as text" +
                     DidYouMean(ClosestName(word, kTagWords)) +
                     (statement ? "; a script block begins with <% and a blank or a line break"
@@ -447,7 +435,7 @@ void Scanner::ScriptBlock(size_t at) {
     const size_t span = stop > from ? stop - from : 0;
     Error(from, "script error " + std::to_string(code) + " (" +
                     std::string(ScriptErrorMessage(code)) + "): " +
-                    Quote(text_.substr(from, span)) +
+                    QuoteStatement(text_.substr(from, span)) +
                     (code == kScriptFunctionNotFound
                          ? "; page scripts have print, write, eval, timestamp, toFixed, escape, "
                            "hasRecord, runReport, number, toNumber and random"

@@ -18,8 +18,6 @@ namespace {
 // looks for them (without regard to case).
 constexpr std::string_view kEntryStart = "<PAGE NAME=\"";
 constexpr std::string_view kBackScriptTag = "<SCRIPT TYPE=BACK>";
-// A statement quoted in a finding is cut here.
-constexpr size_t kQuotedStatementLimit = 60;
 
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -37,15 +35,6 @@ std::vector<size_t> FindTags(std::string_view text, std::string_view tag) {
   return found;
 }
 
-std::string Quote(std::string_view text) {
-  std::string out(text.substr(0, kQuotedStatementLimit));
-  for (char& c : out)
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  const size_t first = out.find_first_not_of(' ');
-  out = first == std::string::npos ? std::string() : out.substr(first);
-  if (text.size() > kQuotedStatementLimit) out += "...";
-  return out;
-}
 
 // The names of a function table, for a finding.
 std::string FunctionNames(std::span<const ScriptFunction> table) {
@@ -105,7 +94,7 @@ void ValidationScanner::ReadEntries() {
       findings_.Error(file_, Line(at),
                       "this entry does not parse: the engine finds an entry only when it is "
                       "written <PAGE NAME=\"name\"> (one blank, the name in double quotes), so "
-                      "the checks of " + Quote(tag) + " never run");
+                      "the checks of " + QuoteStatement(tag) + " never run");
       continue;
     }
     const size_t name_start = at + kEntryStart.size();
@@ -147,7 +136,7 @@ void ValidationScanner::ReadScripts() {
     script.back = StrEqualNoCase(tag, kBackScriptTag);
     if (!script.back && StrFindNoCase(tag, "BACK"))
       findings_.Error(file_, Line(script.tag),
-                      Quote(tag) + " is not written exactly <SCRIPT TYPE=BACK>: the engine takes "
+                      QuoteStatement(tag) + " is not written exactly <SCRIPT TYPE=BACK>: the engine takes "
                                    "it for a forward script (NEXT runs it), and BACK finds none");
     // The script ends at its </SCRIPT>, which must come before the next script.
     const size_t next = i + 1 < tags.size() ? tags[i + 1] : text_.size();
@@ -186,7 +175,7 @@ void ValidationScanner::RunScript(const Script& script) {
     findings_.Error(file_, Line(from),
                     "script error " + std::to_string(code) + " (" +
                         std::string(ScriptErrorMessage(code)) + "): " +
-                        Quote(text_.substr(from, span)) +
+                        QuoteStatement(text_.substr(from, span)) +
                         (code == kScriptFunctionNotFound
                              ? std::string("; ") + (script.back ? "back" : "forward") +
                                    " scripts have " + FunctionNames(table)

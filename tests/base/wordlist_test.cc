@@ -10,6 +10,20 @@
 namespace tallypad {
 namespace {
 
+TEST(ListItems, SeparatorRunsNeverMakeEmptyItems) {
+  const struct {
+    const char* list;
+    std::vector<std::string> items;
+  } cases[] = {
+      {"", {}},
+      {" ,, ", {}},
+      {"page1", {"page1"}},
+      {"page1,page2 page3", {"page1", "page2", "page3"}},
+      {", IFMUID , ,IFMUID1,", {"IFMUID", "IFMUID1"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ListItems(c.list), c.items) << c.list;
+}
+
 TEST(ListContains, ExactAndNoCase) {
   struct Case {
     const char* list;
